@@ -1,0 +1,32 @@
+# Shared by the project's scripts: installing what is missing, logging.
+# Sourced, not run.
+
+log() { printf '\n==> %s\n' "$*" >&2; }
+
+# Installs the Debian packages that are not installed yet (as root, or with
+# sudo when there is one). apt-get update runs at most once per process tree.
+need_pkgs() {
+  local missing=()
+  for p in "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' ||
+      missing+=("$p")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  local sudo=""
+  [ "$(id -u)" -ne 0 ] && sudo="sudo"
+  log "installing ${missing[*]}"
+  if [ -z "${MPREAD_APT_UPDATED:-}" ]; then
+    $sudo apt-get update -qq
+    export MPREAD_APT_UPDATED=1
+  fi
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends \
+    "${missing[@]}" >/dev/null
+}
+
+# What every build needs.
+need_build_deps() {
+  need_pkgs build-essential cmake pkg-config libglib2.0-dev libgtest-dev \
+    googletest libjson-glib-dev
+}
+
+jobs() { nproc 2>/dev/null || echo 2; }

@@ -1,0 +1,101 @@
+// Taking up a request: method, length, boundary and first delimiter.
+#include <string.h>
+
+#include "../common/gptr.h"
+#include "intake.h"
+#include "reqinfo.h"
+#include "state.h"
+
+namespace mpread {
+
+MpreadState *state = nullptr;
+
+namespace {
+// Made on the first error and kept for the process, as GLib's own domains.
+GQuark error_domain = 0;
+}  // namespace
+
+int fail(GError **error, MpreadError code, const char *fmt, ...) {
+  if (error_domain == 0) error_domain = g_quark_from_static_string("mpread");
+  if (error != nullptr) {
+    va_list ap;
+    va_start(ap, fmt);
+    g_propagate_error(error, g_error_new_valist(error_domain, code, fmt, ap));
+    va_end(ap);
+  }
+  return -1;
+}
+
+}  // namespace mpread
+
+namespace {
+
+using mpread::fail;
+
+// Releases the content-type record on every return path, filled or not.
+struct HeaderRecord {
+  ReqinfoHeader record{};
+  ~HeaderRecord() { reqinfo_release_header(&record); }
+};
+
+gboolean take_up_request(GError **error) {
+  GPtr<char> method(reqinfo_get_request_method(error));
+  if (!method) return FALSE;
+  if (g_strcmp0(method.get(), "POST") != 0) {
+    fail(error, MPREAD_ERROR_UNSUPPORTED_METHOD, MSG_UNSUPPORTED_METHOD);
+    return FALSE;
+  }
+  size_t length = reqinfo_get_content_length(error);
+  if (length == 0) return FALSE;
+  HeaderRecord content_type;
+  if (!reqinfo_get_content_type(&content_type.record, error)) return FALSE;
+  if (!intake_init(0, mpread::chunk_size, length, error)) return FALSE;
+
+  const char *boundary =
+      reqinfo_get_header_param_value(&content_type.record, "boundary");
+  if (boundary == nullptr) {
+    fail(error, MPREAD_ERROR_NO_BOUNDARY, MSG_NO_BOUNDARY);
+    return FALSE;
+  }
+  size_t boundary_len = strlen(boundary);
+  if (boundary_len > mpread::max_boundary) {
+    fail(error, MPREAD_ERROR_BOUNDARY_TOO_LONG, MSG_BOUNDARY_TOO_LONG,
+         static_cast<unsigned>(mpread::max_boundary), boundary_len);
+    return FALSE;
+  }
+
+  GPtr<char> delimiter(g_strconcat("--", boundary, nullptr));
+  size_t n = strlen(delimiter.get());
+  GPtr<char> head(static_cast<char *>(g_malloc0(n + 1)));
+  if (!intake_peek(head.get(), n, nullptr, error)) return FALSE;
+  if (g_strcmp0(delimiter.get(), head.get()) != 0) {
+    fail(error, MPREAD_ERROR_BAD_START, MSG_BAD_START);
+    return FALSE;
+  }
+
+  auto *created = static_cast<MpreadState *>(g_malloc0(sizeof(MpreadState)));
+  created->delimiter = g_strdup(delimiter.get());
+  created->position = BodyPosition::between_parts;
+  mpread::state = created;
+  return TRUE;
+}
+
+}  // namespace
+
+extern "C" {
+
+gboolean mpread_init(GError **error) {
+  if (mpread::state != nullptr) return TRUE;
+  return take_up_request(error);
+}
+
+void mpread_release(void) {
+  MpreadState *s = mpread::state;
+  if (s == nullptr) return;
+  intake_release();
+  g_free(s->delimiter);
+  g_free(s);
+  mpread::state = nullptr;
+}
+
+}  // extern "C"

@@ -1,0 +1,116 @@
+// Delivering a part's content, in caller-sized chunks or onto a descriptor.
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <string.h>
+#include <unistd.h>
+
+#include "../common/gptr.h"
+#include "intake.h"
+#include "state.h"
+
+namespace {
+
+using mpread::chunk_size;
+using mpread::fail;
+
+GPtr<char> end_marker(const MpreadState *s) {
+  return GPtr<char>(g_strconcat("\r\n", s->delimiter, nullptr));
+}
+
+// Hands the whole chunk to fd: a pipe or socket may take less than offered,
+// and a signal may interrupt, neither of which is a failure. Leaves errno
+// set when it returns false.
+bool write_all(int fd, const char *data, size_t len) {
+  while (len > 0) {
+    ssize_t n = write(fd, data, len);
+    if (n > 0) {
+      data += n;
+      len -= static_cast<size_t>(n);
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      // A non-blocking descriptor: wait until it takes more.
+      struct pollfd p = {fd, POLLOUT, 0};
+      if (poll(&p, 1, -1) < 0 && errno != EINTR) return false;
+    } else {
+      if (n == 0) errno = EIO;
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+extern "C" {
+
+int mpread_get_part_buffer(void *buffer, size_t size, size_t *length,
+                           GError **error) {
+  MpreadState *s = mpread::state;
+  if (s == nullptr)
+    return fail(error, MPREAD_ERROR_NOT_INITIALIZED, MSG_NOT_INITIALIZED);
+  if (s->at_content_start == 0 && s->in_content == 0)
+    return fail(error, MPREAD_ERROR_NOT_AT_CONTENT, MSG_NOT_AT_CONTENT);
+  GPtr<char> marker = end_marker(s);
+  s->at_content_start = 0;
+  s->in_content = 0;
+  int r = intake_read_until_match(marker.get(), buffer, size, length, error);
+  if (r < 0) {
+    g_prefix_error(error, PREFIX_CONTENT);
+    return -1;
+  }
+  if (r == 0) {
+    s->position = BodyPosition::between_parts;
+    return 0;
+  }
+  if (*length == 0) s->position = BodyPosition::between_parts;
+  s->in_content = 1;
+  return 1;
+}
+
+gboolean mpread_write_part_to_file(int fd, GError **error) {
+  MpreadState *s = mpread::state;
+  if (s == nullptr) {
+    fail(error, MPREAD_ERROR_NOT_INITIALIZED, MSG_NOT_INITIALIZED);
+    return FALSE;
+  }
+  if (fd < 0) {
+    fail(error, MPREAD_ERROR_INVALID_FD, MSG_INVALID_FD);
+    return FALSE;
+  }
+  if (s->at_content_start == 0) {
+    fail(error, MPREAD_ERROR_NOT_AT_CONTENT, MSG_NOT_AT_CONTENT);
+    return FALSE;
+  }
+  if (fcntl(fd, F_GETFL) == -1 && errno == EBADF) {
+    fail(error, MPREAD_ERROR_INVALID_FD, MSG_INACCESSIBLE_FD);
+    return FALSE;
+  }
+  // One buffer per call, none per chunk: uploads of any length take the
+  // same memory.
+  GPtr<char> chunk(static_cast<char *>(g_malloc0(chunk_size)));
+  GPtr<char> marker = end_marker(s);
+  s->at_content_start = 0;
+  for (;;) {
+    size_t length = 0;
+    int r = intake_read_until_match(marker.get(), chunk.get(), chunk_size,
+                                    &length, error);
+    if (r < 0) {
+      g_prefix_error(error, PREFIX_CONTENT);
+      return FALSE;
+    }
+    if (r == 0 || length == 0) {
+      s->position = BodyPosition::between_parts;
+      return TRUE;
+    }
+    if (!write_all(fd, chunk.get(), length)) {
+      int saved = errno;
+      fail(error, MPREAD_ERROR_WRITE_FAILED, MSG_WRITE_FAILED, fd,
+           g_strerror(saved));
+      return FALSE;
+    }
+  }
+}
+
+}  // extern "C"

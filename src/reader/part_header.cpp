@@ -1,0 +1,193 @@
+// Walking the parts: delimiter lines and part header blocks.
+#include <string.h>
+
+#include "../common/gptr.h"
+#include "intake.h"
+#include "reqinfo.h"
+#include "state.h"
+
+namespace {
+
+using mpread::chunk_size;
+using mpread::fail;
+
+// A header record of one call: allocated when its line is met, released and
+// freed on every return path.
+struct HeaderSlot {
+  ReqinfoHeader *record = nullptr;
+  HeaderSlot() = default;
+  HeaderSlot(const HeaderSlot &) = delete;
+  HeaderSlot &operator=(const HeaderSlot &) = delete;
+  ~HeaderSlot() {
+    if (record == nullptr) return;
+    reqinfo_release_header(record);
+    g_free(record);
+  }
+};
+
+int parse_into(HeaderSlot &slot, const char *line, const char *duplicate,
+               const char *prefix, GError **error) {
+  if (slot.record != nullptr)
+    return fail(error, MPREAD_ERROR_DUPLICATE_HEADER, "%s", duplicate);
+  slot.record = g_new0(ReqinfoHeader, 1);
+  if (!reqinfo_parse_header(line, slot.record, error)) {
+    g_prefix_error(error, "%s", prefix);
+    return -1;
+  }
+  return 1;
+}
+
+// Skips what is left of a part the caller did not take, however long, up to
+// its end marker, so that content is never read as header lines.
+int skip_rest_of_part(MpreadState *s, char *scratch, GError **error) {
+  size_t n = strlen(s->delimiter);
+  if (s->position == BodyPosition::in_part_lines) {
+    // The header block broke off at a line end: a delimiter may stand here.
+    size_t got = 0;
+    if (!intake_peek(scratch, n, &got, error)) {
+      g_prefix_error(error, PREFIX_SEARCH_BOUNDARY);
+      return -1;
+    }
+    s->position = got == n && memcmp(scratch, s->delimiter, n) == 0
+                      ? BodyPosition::between_parts
+                      : BodyPosition::in_content;
+  }
+  if (s->position != BodyPosition::in_content) return 1;
+  GPtr<char> marker(g_strconcat("\r\n", s->delimiter, nullptr));
+  for (;;) {
+    size_t length = 0;
+    int r = intake_read_until_match(marker.get(), scratch, chunk_size,
+                                    &length, error);
+    if (r < 0) {
+      g_prefix_error(error, PREFIX_SEARCH_BOUNDARY);
+      return -1;
+    }
+    if (r == 0 || length == 0) break;
+  }
+  s->position = BodyPosition::between_parts;
+  return 1;
+}
+
+// A delimiter line closes the form when, after the delimiter itself, it ends
+// in "--" once its line ending and trailing blanks are gone. Only the text
+// after the delimiter counts, so boundaries ending in dashes work.
+bool closes_form(const char *line, const char *delimiter) {
+  size_t n = strlen(delimiter);
+  size_t len = strlen(line);
+  size_t from = strncmp(line, delimiter, n) == 0 ? n : 0;
+  if (len > from && line[len - 1] == '\n') len--;
+  if (len > from && line[len - 1] == '\r') len--;
+  while (len > from && (line[len - 1] == ' ' || line[len - 1] == '\t')) len--;
+  return len >= from + 2 && line[len - 1] == '-' && line[len - 2] == '-';
+}
+
+// What follows the last '/' or '\', whichever stands later: applying one
+// separator first would let "x\../../etc/passwd" keep its "../".
+const char *without_directory(const char *filename) {
+  const char *slash = strrchr(filename, '/');
+  const char *backslash = strrchr(filename, '\\');
+  const char *sep = slash > backslash ? slash : backslash;
+  const char *base = sep != nullptr ? sep + 1 : filename;
+  if (strcmp(base, ".") == 0 || strcmp(base, "..") == 0) return "";
+  return base;
+}
+
+int read_part(MpreadState *s, MpreadPart *part, char *scratch,
+              GError **error) {
+  if (skip_rest_of_part(s, scratch, error) < 0) return -1;
+
+  size_t length = 0;
+  int r = intake_read_until_match(s->delimiter, scratch, chunk_size, &length,
+                                  error);
+  if (r < 0) {
+    g_prefix_error(error, PREFIX_SEARCH_BOUNDARY);
+    return -1;
+  }
+  if (r == 0) return 0;
+
+  r = intake_read_line(scratch, chunk_size, nullptr, error);
+  if (r < 0) {
+    s->position = BodyPosition::in_part_lines;
+    g_prefix_error(error, PREFIX_READ_BOUNDARY);
+    return -1;
+  }
+  if (r == 0) return 0;
+  if (closes_form(scratch, s->delimiter)) {
+    s->position = BodyPosition::closed;
+    return 0;
+  }
+  s->position = BodyPosition::in_part_lines;
+
+  HeaderSlot disposition, type;
+  for (;;) {
+    r = intake_read_line(scratch, chunk_size, &length, error);
+    if (r < 0) return -1;
+    if (r == 0) {
+      s->position = BodyPosition::between_parts;
+      return 0;
+    }
+    if (g_ascii_strncasecmp(scratch, "Content-Disposition", 19) == 0) {
+      if (parse_into(disposition, scratch, MSG_DUPLICATE_DISPOSITION,
+                     PREFIX_DISPOSITION, error) < 0)
+        return -1;
+    } else if (g_ascii_strncasecmp(scratch, "Content-Type", 12) == 0) {
+      if (parse_into(type, scratch, MSG_DUPLICATE_TYPE, PREFIX_TYPE, error) <
+          0)
+        return -1;
+    } else if (scratch[0] == '\r' && scratch[1] == '\n') {
+      break;
+    }
+  }
+  s->position = BodyPosition::in_content;
+
+  if (disposition.record == nullptr)
+    return fail(error, MPREAD_ERROR_NO_DISPOSITION, MSG_NO_DISPOSITION);
+  const char *name =
+      reqinfo_get_header_param_value(disposition.record, "name");
+  const char *filename =
+      reqinfo_get_header_param_value(disposition.record, "filename");
+  if (name == nullptr || *name == '\0')
+    return fail(error, MPREAD_ERROR_NO_NAME, MSG_NO_NAME);
+  if (filename != nullptr) {
+    if (*filename == '\0')
+      return fail(error, MPREAD_ERROR_INVALID_FILENAME, MSG_INVALID_FILENAME);
+    filename = without_directory(filename);
+  }
+  const char *mime = type.record != nullptr ? type.record->value : nullptr;
+  if (mime != nullptr && *mime == '\0')
+    return fail(error, MPREAD_ERROR_INVALID_MIME, MSG_INVALID_MIME);
+
+  part->name = g_strdup(name);
+  part->mime = g_strdup(mime);
+  part->filename = g_strdup(filename);
+  s->at_content_start = 1;
+  return 1;
+}
+
+}  // namespace
+
+extern "C" {
+
+int mpread_get_next_part(MpreadPart *part, GError **error) {
+  MpreadState *s = mpread::state;
+  if (s == nullptr)
+    return fail(error, MPREAD_ERROR_NOT_INITIALIZED, MSG_NOT_INITIALIZED);
+  if (part == nullptr)
+    return fail(error, MPREAD_ERROR_NULL_PART, MSG_NULL_PART);
+  s->at_content_start = 0;
+  s->in_content = 0;
+  // The epilogue after the closing delimiter is never parsed.
+  if (s->position == BodyPosition::closed) return 0;
+  GPtr<char> scratch(static_cast<char *>(g_malloc0(chunk_size)));
+  return read_part(s, part, scratch.get(), error);
+}
+
+void mpread_release_part(MpreadPart *part) {
+  if (part == nullptr) return;
+  g_free(part->name);
+  g_free(part->mime);
+  g_free(part->filename);
+  part->name = part->mime = part->filename = nullptr;
+}
+
+}  // extern "C"

@@ -1,0 +1,317 @@
+#include "intake.h"
+
+#include <errno.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+
+namespace {
+
+constexpr size_t no_match = SIZE_MAX;
+
+// Stream offsets (not buffer indices) are used for the search cache, so that
+// compacting the buffer never invalidates it. They never exceed `limit`, so
+// they fit size_t on 32-bit systems too.
+struct Intake {
+  bool ready;
+  int fd;
+  size_t capacity;
+  size_t limit;
+  size_t received;      // bytes read from fd so far
+  unsigned char *buf;
+  size_t start, end;    // unread bytes are buf[start, end)
+  size_t base;          // stream offset of buf[0]
+  bool exhausted;       // limit reached: nothing more will be read
+  GError *failure;      // sticky: once the stream broke, every read says so
+  // Search cache for the last match string, so that callers taking small
+  // chunks do not make the search quadratic.
+  char *match;
+  size_t match_len;
+  size_t clear_until;   // no occurrence starts before this stream offset
+  size_t match_at;      // stream offset of the next occurrence, or no_match
+};
+
+Intake st;  // plain data, zero-initialised: no constructor runs at load
+
+gboolean fail(GError **error, IntakeError code, const char *fmt, ...)
+    G_GNUC_PRINTF(3, 4);
+
+gboolean fail(GError **error, IntakeError code, const char *fmt, ...) {
+  if (error != nullptr) {
+    va_list ap;
+    va_start(ap, fmt);
+    GError *e = g_error_new_valist(INTAKE_ERROR, code, fmt, ap);
+    va_end(ap);
+    g_propagate_error(error, e);
+  }
+  return FALSE;
+}
+
+gboolean check_ready(GError **error) {
+  if (!st.ready)
+    return fail(error, INTAKE_ERROR_NOT_INITIALIZED,
+                "The request body buffer is not initialized");
+  if (st.failure != nullptr) {
+    if (error != nullptr) g_propagate_error(error, g_error_copy(st.failure));
+    return FALSE;
+  }
+  return TRUE;
+}
+
+void set_failure(GError **error, IntakeError code, const char *fmt, ...)
+    G_GNUC_PRINTF(3, 4);
+
+void set_failure(GError **error, IntakeError code, const char *fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  st.failure = g_error_new_valist(INTAKE_ERROR, code, fmt, ap);
+  va_end(ap);
+  if (error != nullptr) g_propagate_error(error, g_error_copy(st.failure));
+}
+
+// One read(2) into the free end of the buffer, after moving the unread bytes
+// to its front. Never asks for more than what is left of the limit.
+gboolean refill(GError **error) {
+  if (st.start > 0) {
+    size_t unread = st.end - st.start;
+    if (unread > 0) memmove(st.buf, st.buf + st.start, unread);
+    st.base += st.start;
+    st.end = unread;
+    st.start = 0;
+  }
+  size_t want = std::min(st.capacity - st.end, st.limit - st.received);
+  if (want == 0) return TRUE;
+  ssize_t n;
+  do {
+    n = read(st.fd, st.buf + st.end, want);
+  } while (n < 0 && errno == EINTR);
+  if (n < 0) {
+    int saved = errno;
+    set_failure(error, INTAKE_ERROR_READ,
+                "Reading the request body failed after %zu of %zu bytes: %s",
+                st.received, st.limit, g_strerror(saved));
+    return FALSE;
+  }
+  if (n == 0) {
+    // A client that dropped mid-upload must not look like a complete body.
+    set_failure(error, INTAKE_ERROR_TRUNCATED,
+                "Request body ended after %zu of %zu bytes", st.received,
+                st.limit);
+    return FALSE;
+  }
+  st.end += static_cast<size_t>(n);
+  st.received += static_cast<size_t>(n);
+  if (st.received == st.limit) st.exhausted = true;
+  return TRUE;
+}
+
+// Makes the next search use `match`; keeps what is known when it is the
+// same string as before.
+gboolean select_match(const char *match, size_t len, GError **error) {
+  if (st.match != nullptr && st.match_len == len &&
+      memcmp(st.match, match, len) == 0)
+    return TRUE;
+  g_free(st.match);
+  st.match = static_cast<char *>(g_memdup2(match, len));
+  st.match_len = len;
+  st.clear_until = 0;
+  st.match_at = no_match;
+  (void)error;
+  return TRUE;
+}
+
+// Length of the longest tail of buf[from, end) that is a proper prefix of
+// the match: those bytes may begin an occurrence that the next refill
+// completes, so they are held back. Only candidates starting with the
+// match's first byte are compared.
+size_t partial_tail(size_t from) {
+  const size_t m = st.match_len;
+  size_t lo = st.end > m - 1 ? st.end - (m - 1) : 0;
+  lo = std::max(lo, from);
+  const unsigned char first = static_cast<unsigned char>(st.match[0]);
+  const unsigned char *p = st.buf + lo;
+  const unsigned char *stop = st.buf + st.end;
+  while (p < stop) {
+    p = static_cast<const unsigned char *>(
+        memchr(p, first, static_cast<size_t>(stop - p)));
+    if (p == nullptr) break;
+    size_t tail = static_cast<size_t>(stop - p);
+    if (memcmp(p, st.match, tail) == 0) return tail;
+    ++p;
+  }
+  return 0;
+}
+
+// Stream offset up to which the unread bytes can be delivered: the next
+// occurrence of the match, or the point past which an occurrence may still
+// be completed by data not yet read.
+size_t deliverable_until() {
+  const size_t pos = st.base + st.start;
+  const size_t stream_end = st.base + st.end;
+  if (st.match_at != no_match && st.match_at >= pos) return st.match_at;
+  st.match_at = no_match;
+  if (st.clear_until > pos) return st.clear_until;
+  const size_t from = std::max(st.clear_until, pos) - st.base;
+  const void *hit = memmem(st.buf + from, st.end - from, st.match,
+                           st.match_len);
+  if (hit != nullptr) {
+    st.match_at = st.base + static_cast<size_t>(
+                                static_cast<const unsigned char *>(hit) -
+                                st.buf);
+    st.clear_until = st.match_at;
+    return st.match_at;
+  }
+  // At the end of the stream a partial occurrence can never complete.
+  st.clear_until = st.exhausted ? stream_end : stream_end - partial_tail(from);
+  return st.clear_until;
+}
+
+}  // namespace
+
+extern "C" {
+
+gboolean intake_init(int fd, size_t buffer_size, size_t limit,
+                     GError **error) {
+  if (fd < 0)
+    return fail(error, INTAKE_ERROR_INVALID_ARGUMENT,
+                "Invalid descriptor %d for the request body", fd);
+  if (buffer_size < 2)
+    return fail(error, INTAKE_ERROR_INVALID_ARGUMENT,
+                "Working buffer of %zu bytes is too small", buffer_size);
+  intake_release();
+  st.buf = static_cast<unsigned char *>(g_try_malloc(buffer_size));
+  if (st.buf == nullptr)
+    return fail(error, INTAKE_ERROR_INVALID_ARGUMENT,
+                "Cannot allocate a working buffer of %zu bytes", buffer_size);
+  st.ready = true;
+  st.fd = fd;
+  st.capacity = buffer_size;
+  st.limit = limit;
+  st.exhausted = limit == 0;
+  st.match_at = no_match;
+  return TRUE;
+}
+
+void intake_release(void) {
+  g_free(st.buf);
+  g_free(st.match);
+  if (st.failure != nullptr) g_error_free(st.failure);
+  st = Intake{};
+}
+
+gboolean intake_peek(void *dest, size_t count, size_t *length,
+                     GError **error) {
+  if (!check_ready(error)) return FALSE;
+  if (dest == nullptr && count > 0)
+    return fail(error, INTAKE_ERROR_INVALID_ARGUMENT, "Peek into NULL");
+  if (count > st.capacity)
+    return fail(error, INTAKE_ERROR_INVALID_ARGUMENT,
+                "Cannot peek %zu bytes through a working buffer of %zu bytes",
+                count, st.capacity);
+  while (st.end - st.start < count && !st.exhausted)
+    if (!refill(error)) return FALSE;
+  size_t n = std::min(count, st.end - st.start);
+  if (n > 0) memcpy(dest, st.buf + st.start, n);
+  if (length != nullptr) *length = n;
+  return TRUE;
+}
+
+int intake_read_line(char *dest, size_t size, size_t *length,
+                     GError **error) {
+  if (!check_ready(error)) return -1;
+  if (dest == nullptr || size == 0) {
+    fail(error, INTAKE_ERROR_INVALID_ARGUMENT,
+                "Line read needs a buffer of at least one byte");
+    return -1;
+  }
+  size_t line_len = 0;  // bytes of the line consumed, stored or not
+  bool found_end = false;
+  while (!found_end) {
+    if (st.start == st.end) {
+      if (st.exhausted) break;
+      if (!refill(error)) return -1;
+      continue;
+    }
+    const unsigned char *from = st.buf + st.start;
+    size_t avail = st.end - st.start;
+    const void *nl = memchr(from, '\n', avail);
+    size_t take = avail;
+    if (nl != nullptr) {
+      take = static_cast<size_t>(static_cast<const unsigned char *>(nl) -
+                                 from) + 1;
+      found_end = true;
+    }
+    // Pieces of an over-long line are never delivered as lines of their
+    // own: they would be parsed as headers. It is consumed and refused.
+    if (line_len + take <= size - 1) memcpy(dest + line_len, from, take);
+    line_len += take;
+    st.start += take;
+  }
+  if (line_len == 0) return 0;
+  if (line_len > size - 1)
+    {
+    fail(error, INTAKE_ERROR_LINE_TOO_LONG,
+                "Line of %zu bytes exceeds the limit of %zu bytes", line_len,
+                size - 1);
+    return -1;
+  }
+  if (memchr(dest, '\0', line_len) != nullptr)
+    {
+    fail(error, INTAKE_ERROR_LINE_HAS_NUL,
+                "Line contains a NUL byte");
+    return -1;
+  }
+  dest[line_len] = '\0';
+  if (length != nullptr) *length = line_len;
+  return 1;
+}
+
+int intake_read_until_match(const char *match, void *dest, size_t size,
+                            size_t *length, GError **error) {
+  if (!check_ready(error)) return -1;
+  if (match == nullptr || dest == nullptr || length == nullptr || size == 0)
+    {
+    fail(error, INTAKE_ERROR_INVALID_ARGUMENT,
+                "Search needs a match, a buffer of at least one byte and a "
+                "length location");
+    return -1;
+  }
+  const size_t m = strlen(match);
+  if (m == 0 || m >= st.capacity)
+    {
+    fail(error, INTAKE_ERROR_INVALID_ARGUMENT,
+                "Match of %zu bytes must be 1 to %zu bytes long", m,
+                st.capacity - 1);
+    return -1;
+  }
+  select_match(match, m, error);
+
+  auto *out = static_cast<unsigned char *>(dest);
+  size_t delivered = 0;
+  for (;;) {
+    if (st.start == st.end) {
+      if (st.exhausted) break;
+      if (!refill(error)) return -1;
+    }
+    const size_t pos = st.base + st.start;
+    const size_t until = deliverable_until();
+    if (until == pos) {
+      if (st.match_at == pos) break;  // standing at the match
+      if (st.exhausted) break;        // cannot happen: see deliverable_until
+      if (!refill(error)) return -1;  // only a possible prefix is buffered
+      continue;
+    }
+    size_t n = std::min(until - pos, size - delivered);
+    memcpy(out + delivered, st.buf + st.start, n);
+    delivered += n;
+    st.start += n;
+    if (delivered == size || st.match_at == st.base + st.start) break;
+  }
+  if (delivered == 0 && st.start == st.end && st.exhausted) return 0;
+  *length = delivered;
+  return 1;
+}
+
+}  // extern "C"

@@ -1,0 +1,263 @@
+#include "reqinfo.h"
+
+#include <stdint.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <string_view>
+
+namespace {
+
+gboolean fail(GError **error, ReqinfoError code, const char *fmt, ...)
+    G_GNUC_PRINTF(3, 4);
+
+gboolean fail(GError **error, ReqinfoError code, const char *fmt, ...) {
+  if (error != nullptr) {
+    va_list ap;
+    va_start(ap, fmt);
+    g_propagate_error(error, g_error_new_valist(REQINFO_ERROR, code, fmt, ap));
+    va_end(ap);
+  }
+  return FALSE;
+}
+
+bool is_space(char c) { return c == ' ' || c == '\t'; }
+
+std::string_view trim(std::string_view s) {
+  while (!s.empty() && is_space(s.front())) s.remove_prefix(1);
+  while (!s.empty() && is_space(s.back())) s.remove_suffix(1);
+  return s;
+}
+
+// string_view::substr may throw, which would pull in the C++ runtime.
+std::string_view head(std::string_view s, size_t n) {
+  return {s.data(), n < s.size() ? n : s.size()};
+}
+std::string_view from(std::string_view s, size_t n) {
+  return n < s.size() ? std::string_view{s.data() + n, s.size() - n}
+                      : std::string_view{};
+}
+
+void skip_space(std::string_view &s) {
+  while (!s.empty() && is_space(s.front())) s.remove_prefix(1);
+}
+
+// Writes strings into the record's single allocation: value first, then
+// name/value pairs, each NUL-terminated. Unescaping only shrinks text and
+// every parameter costs at least two input bytes ("a="), so twice the input
+// length bounds the output.
+struct Writer {
+  char *out;
+  char *put(std::string_view s) {
+    char *at = out;
+    memcpy(out, s.data(), s.size());
+    out += s.size();
+    *out++ = '\0';
+    return at;
+  }
+};
+
+// Reads a quoted string starting after its opening quote. Only \" and a
+// doubled backslash are escapes: browsers send Windows paths such as C:\Users\x\a.txt without
+// escaping them, and they must come back intact.
+bool take_quoted(std::string_view &s, Writer &w) {
+  while (!s.empty()) {
+    char c = s.front();
+    s.remove_prefix(1);
+    if (c == '"') {
+      *w.out++ = '\0';
+      return true;
+    }
+    if (c == '\\' && !s.empty() && (s.front() == '"' || s.front() == '\\')) {
+      c = s.front();
+      s.remove_prefix(1);
+    }
+    *w.out++ = c;
+  }
+  return false;
+}
+
+const char *find_param(const ReqinfoHeader *record, std::string_view name) {
+  const char *p = record->params;
+  for (size_t i = 0; i < record->n_params; i++) {
+    size_t len = strlen(p);
+    const char *value = p + len + 1;
+    if (len == name.size() &&
+        g_ascii_strncasecmp(p, name.data(), name.size()) == 0)
+      return value;
+    p = value + strlen(value) + 1;
+  }
+  return nullptr;
+}
+
+// Parses `value; name=value; name="quoted"` into record. On failure the
+// record is left empty.
+gboolean parse_value_and_params(std::string_view text, ReqinfoHeader *record,
+                                GError **error) {
+  char *block = static_cast<char *>(g_malloc(2 * text.size() + 2));
+  Writer w{block};
+  ReqinfoHeader parsed{};
+  parsed.value = block;
+
+  std::string_view s = text;
+  skip_space(s);
+  size_t semi = s.find(';');
+  w.put(trim(head(s, semi)));
+  s = from(s, semi);
+  parsed.params = w.out;
+
+  const char *why = nullptr;
+  std::string_view bad_name;
+  while (!s.empty() && why == nullptr) {
+    s.remove_prefix(1);  // the ';'
+    skip_space(s);
+    if (s.empty() || s.front() == ';') continue;  // empty parameter: ignored
+    size_t name_end = s.find_first_of("= \t;");
+    std::string_view name = head(s, name_end);
+    s = from(s, name_end);
+    bad_name = name;
+    if (name.empty() || name.front() == '"') {
+      why = "A parameter has no name";
+      break;
+    }
+    skip_space(s);
+    if (s.empty() || s.front() != '=') {
+      why = "Parameter has no value";
+      break;
+    }
+    s.remove_prefix(1);
+    skip_space(s);
+    // Checked before writing so that the block holds each name once.
+    if (find_param(&parsed, name) != nullptr) {
+      why = "Parameter is given twice";
+      break;
+    }
+    w.put(name);
+    parsed.n_params++;
+    if (!s.empty() && s.front() == '"') {
+      s.remove_prefix(1);
+      if (!take_quoted(s, w)) {
+        why = "Parameter has an unterminated quoted value";
+        break;
+      }
+      skip_space(s);
+      if (!s.empty() && s.front() != ';') {
+        why = "Parameter has text after its quoted value";
+        break;
+      }
+    } else {
+      size_t value_end = s.find(';');
+      w.put(trim(head(s, value_end)));
+      s = from(s, value_end);
+    }
+  }
+  if (why != nullptr) {
+    g_free(block);
+    return fail(error, REQINFO_ERROR_PARSE, "%s: %.*s", why,
+                static_cast<int>(bad_name.size()), bad_name.data());
+  }
+  *record = parsed;
+  return TRUE;
+}
+
+gboolean check_text(std::string_view text, GError **error) {
+  for (size_t i = 0; i < text.size(); i++) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    if ((c < 0x20 && c != '\t') || c == 0x7f)
+      return fail(error, REQINFO_ERROR_PARSE,
+                  "Header contains the control character 0x%02x at byte %zu",
+                  c, i);
+  }
+  return TRUE;
+}
+
+}  // namespace
+
+extern "C" {
+
+char *reqinfo_get_request_method(GError **error) {
+  const char *method = getenv("REQUEST_METHOD");
+  if (method == nullptr) {
+    fail(error, REQINFO_ERROR_MISSING, "REQUEST_METHOD is not set");
+    return nullptr;
+  }
+  return g_strdup(method);
+}
+
+size_t reqinfo_get_content_length(GError **error) {
+  const char *text = getenv("CONTENT_LENGTH");
+  if (text == nullptr) {
+    fail(error, REQINFO_ERROR_MISSING, "CONTENT_LENGTH is not set");
+    return 0;
+  }
+  if (*text == '\0') {
+    fail(error, REQINFO_ERROR_INVALID, "CONTENT_LENGTH is empty");
+    return 0;
+  }
+  size_t value = 0;
+  for (const char *p = text; *p != '\0'; p++) {
+    if (*p < '0' || *p > '9') {
+      fail(error, REQINFO_ERROR_INVALID,
+           "CONTENT_LENGTH is not a plain decimal number: \"%s\"", text);
+      return 0;
+    }
+    size_t digit = static_cast<size_t>(*p - '0');
+    // Checked, not wrapped: on a 32-bit system a 5 GB upload must be
+    // refused, not read as a small body.
+    if (value > (SIZE_MAX - digit) / 10) {
+      fail(error, REQINFO_ERROR_INVALID,
+           "CONTENT_LENGTH %s is larger than this system's limit of %zu",
+           text, static_cast<size_t>(SIZE_MAX));
+      return 0;
+    }
+    value = value * 10 + digit;
+  }
+  if (value == 0)
+    fail(error, REQINFO_ERROR_INVALID, "CONTENT_LENGTH is 0: no body");
+  return value;
+}
+
+gboolean reqinfo_get_content_type(ReqinfoHeader *record, GError **error) {
+  if (record == nullptr)
+    return fail(error, REQINFO_ERROR_INVALID, "NULL header record");
+  reqinfo_release_header(record);
+  const char *text = getenv("CONTENT_TYPE");
+  if (text == nullptr)
+    return fail(error, REQINFO_ERROR_MISSING, "CONTENT_TYPE is not set");
+  std::string_view view(text);
+  if (!check_text(view, error)) return FALSE;
+  return parse_value_and_params(view, record, error);
+}
+
+const char *reqinfo_get_header_param_value(const ReqinfoHeader *record,
+                                           const char *name) {
+  if (record == nullptr || name == nullptr || record->params == nullptr)
+    return nullptr;
+  return find_param(record, name);
+}
+
+gboolean reqinfo_parse_header(const char *line, ReqinfoHeader *record,
+                              GError **error) {
+  if (record == nullptr || line == nullptr)
+    return fail(error, REQINFO_ERROR_INVALID, "NULL header line or record");
+  reqinfo_release_header(record);
+  std::string_view view(line);
+  if (!view.empty() && view.back() == '\n') view.remove_suffix(1);
+  if (!view.empty() && view.back() == '\r') view.remove_suffix(1);
+  if (!check_text(view, error)) return FALSE;
+  size_t colon = view.find(':');
+  if (colon == std::string_view::npos)
+    return fail(error, REQINFO_ERROR_PARSE, "Header line has no colon");
+  if (trim(head(view, colon)).empty())
+    return fail(error, REQINFO_ERROR_PARSE,
+                "Header line has no name before its colon");
+  return parse_value_and_params(from(view, colon + 1), record, error);
+}
+
+void reqinfo_release_header(ReqinfoHeader *record) {
+  if (record == nullptr) return;
+  g_free(record->value);  // params live in the same allocation
+  *record = ReqinfoHeader{};
+}
+
+}  // extern "C"
