@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# End-to-end tests: mpread-upload from a shell, under busybox httpd and
+# lighttpd with curl, and in Debian's chromium driven by playwright-core.
+# Installs the servers, the browser and the npm packages of tests/e2e (never
+# a downloaded browser), builds the host build as the unit stage does, then
+# runs the tests labelled e2e.
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+. scripts/lib.sh
+need_build_deps
+need_pkgs busybox lighttpd chromium fonts-dejavu-core curl jq procps valgrind
+if ! command -v node >/dev/null || ! command -v npm >/dev/null; then
+  need_pkgs nodejs npm
+fi
+log "npm ci in tests/e2e"
+(cd tests/e2e && npm ci --no-audit --no-fund --loglevel=error)
+
+build=build/ci-host
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMPREAD_WERROR=ON >/dev/null
+cmake --build "$build" -j"$(jobs)"
+ctest --test-dir "$build" -L e2e --output-on-failure --timeout 600
+echo "browser screenshot: $build/e2e/browser/result.png" >&2

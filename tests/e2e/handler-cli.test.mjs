@@ -1,0 +1,288 @@
+// mpread-upload run from a shell, as a command-line unpacker: CGI variables
+// in the environment, a request body on standard input, the answer as JSON.
+// Each case gets a fresh upload folder.
+//   MPREAD_E2E_HANDLER=... MPREAD_E2E_WORK=... node handler-cli.test.mjs
+import assert from 'node:assert/strict';
+import { spawn, spawnSync } from 'node:child_process';
+import crypto from 'node:crypto';
+import fs from 'node:fs';
+import path from 'node:path';
+import test from 'node:test';
+
+const handler = process.env.MPREAD_E2E_HANDLER;
+const work = process.env.MPREAD_E2E_WORK;
+const boundary = 'cliBoundary42';
+
+const sha256 = (data) => crypto.createHash('sha256').update(data).digest('hex');
+
+// A part; header text is taken as it is, so a case can send any escaping.
+function part(name, content, { filename, mime, extraHeaders = [], encoding = 'utf8' } = {}) {
+  let disposition = `Content-Disposition: form-data; name="${name}"`;
+  if (filename !== undefined) disposition += `; filename="${filename}"`;
+  const lines = [`--${boundary}`, disposition, ...extraHeaders];
+  if (mime) lines.push(`Content-Type: ${mime}`);
+  return Buffer.concat([
+    Buffer.from(lines.join('\r\n') + '\r\n\r\n', encoding),
+    Buffer.isBuffer(content) ? content : Buffer.from(content),
+    Buffer.from('\r\n'),
+  ]);
+}
+const file = (name, filename, content, mime = 'application/octet-stream') =>
+  part(name, content, { filename, mime });
+const closing = Buffer.from(`--${boundary}--\r\n`);
+const form = (...parts) => Buffer.concat([...parts, closing]);
+
+let caseNumber = 0;
+function freshDir() {
+  const dir = path.join(work, `case-${++caseNumber}`);
+  fs.rmSync(dir, { recursive: true, force: true });
+  fs.mkdirSync(dir, { recursive: true });
+  return dir;
+}
+
+// Runs the handler on body; env entries set to undefined are removed.
+function runHandler(body, env = {}, { cwd, wrapper = [] } = {}) {
+  const dir = cwd ?? freshDir();
+  const uploads = path.join(dir, 'uploads');
+  const fullEnv = {
+    PATH: process.env.PATH,
+    REQUEST_METHOD: 'POST',
+    CONTENT_TYPE: `multipart/form-data; boundary=${boundary}`,
+    CONTENT_LENGTH: String(body.length),
+    MPREAD_UPLOAD_DIR: uploads,
+    ...env,
+  };
+  for (const k of Object.keys(fullEnv)) if (fullEnv[k] === undefined) delete fullEnv[k];
+  const cmd = [...wrapper, handler];
+  const r = spawnSync(cmd[0], cmd.slice(1), { input: body, env: fullEnv, cwd: dir, timeout: 60000 });
+  const stdout = r.stdout.toString('utf8');
+  let answer = null;
+  if (!fullEnv.GATEWAY_INTERFACE) answer = JSON.parse(stdout);
+  const stored = fs.existsSync(uploads) ? fs.readdirSync(uploads).sort() : null;
+  return { exit: r.status, stdout, stderr: r.stderr.toString(), answer, uploads, stored, dir };
+}
+
+const random = crypto.randomBytes(300000);
+const cases = [
+  {
+    name: 'escaped quotes in a file name come back unescaped and JSON-escaped',
+    body: form(file('doc', 'say \\"hi\\".txt', 'x')),
+    stored: ['say "hi".txt'],
+    check: (a) => assert.equal(a.files[0].file_name, 'say "hi".txt'),
+  },
+  {
+    name: 'a Windows path keeps only its last component',
+    body: form(file('doc', 'C:\\dir\\a.txt', 'x')),
+    stored: ['a.txt'],
+  },
+  {
+    name: 'a leading dot cannot make a hidden file',
+    body: form(file('doc', '.htaccess', 'Deny from all')),
+    stored: ['_htaccess'],
+    check: (a) => assert.equal(a.files[0].file_name, '.htaccess'),
+  },
+  {
+    name: 'names left empty by the reader get a generated one',
+    body: form(file('doc', 'dir/', 'a'), file('doc', '..', 'b')),
+    stored: ['upload', 'upload-1'],
+    check: (a) => assert.deepEqual(a.files.map((f) => f.file_name), ['', '']),
+  },
+  {
+    name: 'taken names get numbered variants, extension kept',
+    body: form(file('a', 'same.txt', '1'), file('a', 'same.txt', '2'),
+      file('a', 'same.txt', '3'), file('a', 'noext', '4'), file('a', 'noext', '5')),
+    stored: ['noext', 'noext-1', 'same-1.txt', 'same-2.txt', 'same.txt'],
+  },
+  {
+    name: 'over-long names are cut on a character boundary, extension kept',
+    body: form(file('a', 'é'.repeat(150) + '.txt', 'x'), file('a', 'b'.repeat(300), 'y')),
+    check: (a) => {
+      for (const f of a.files) assert.ok(Buffer.byteLength(f.stored_name) <= 200, f.stored_name);
+      assert.ok(a.files[0].stored_name.endsWith('é.txt'));
+      assert.equal(a.files[1].stored_name, 'b'.repeat(200));
+    },
+  },
+  {
+    name: 'invalid UTF-8 and NUL bytes in names and values still give valid JSON',
+    body: form(part('note', Buffer.from([0x61, 0xff, 0x00, 0x62])),
+      part('f', 'x', { filename: 'bad\u00ff.txt', mime: 'text/plain', encoding: 'latin1' })),
+    stored: ['bad\ufffd.txt'],
+    check: (a) => {
+      assert.equal(a.fields[0].value, 'a\ufffd\ufffdb');
+      assert.equal(a.files[0].file_name, 'bad\ufffd.txt');
+    },
+  },
+  {
+    name: 'binary content over many chunks is stored whole',
+    body: form(part('t', 'before'), file('bin', 'r.bin', random), part('t', 'after')),
+    stored: ['r.bin'],
+    check: (a, r) => {
+      assert.equal(a.files[0].size, random.length);
+      assert.equal(a.files[0].sha256, sha256(random));
+      assert.ok(fs.readFileSync(path.join(r.uploads, 'r.bin')).equals(random));
+      assert.deepEqual(a.fields, [{ name: 't', value: 'before' }, { name: 't', value: 'after' }]);
+    },
+  },
+  {
+    name: 'a file input left empty by a browser is skipped',
+    body: form(part('title', 'x'), part('files', '', { filename: '', mime: 'application/octet-stream' }),
+      part('after', 'y')),
+    stored: [],
+    check: (a) => assert.deepEqual(a.fields.map((f) => f.name), ['title', 'after']),
+  },
+  {
+    name: 'a body cut short mid-file: 400, partial removed, earlier file kept',
+    body: form(file('a', 'whole.txt', 'whole'), file('b', 'cut.bin', random)),
+    env: (body) => ({ CONTENT_LENGTH: String(body.length + 1000) }),
+    send: (body) => body.subarray(0, 200000),
+    exit: 1, status: 400, stored: ['whole.txt'],
+    check: (a) => {
+      assert.equal(a.error.domain, 'intake');
+      assert.match(a.error.message, /ended after 200000 of/);
+      assert.equal(a.files[0].stored_name, 'whole.txt');
+    },
+  },
+  {
+    name: 'a body that ends inside a file without the closing line: 400',
+    body: Buffer.concat([file('a', 'whole.txt', 'whole'), file('b', 'open.bin', 'no end')])
+      .subarray(0, -2),
+    exit: 1, status: 400, stored: ['whole.txt'],
+    check: (a) => assert.match(a.error.message, /ended inside the file of field b/),
+  },
+  {
+    name: 'a broken part after a good file: 400 with the reader\'s message',
+    body: form(file('a', 'good.txt', 'good'),
+      part('b', 'x', { extraHeaders: ['Content-Disposition: form-data; name="b"'] })),
+    exit: 1, status: 400, stored: ['good.txt'],
+    check: (a) => {
+      assert.equal(a.error.domain, 'mpread');
+      assert.equal(a.error.code, 7);
+      assert.match(a.error.message, /duplicate Content-Disposition/);
+    },
+  },
+  {
+    name: 'a body over MPREAD_UPLOAD_MAX_BYTES: 413 before anything is stored',
+    body: form(file('a', 'a.bin', random)),
+    env: () => ({ MPREAD_UPLOAD_MAX_BYTES: '100000' }),
+    exit: 1, status: 413, stored: null,
+    check: (a) => assert.match(a.error.message, /exceeds the limit of 100000/),
+  },
+  {
+    name: 'text fields over MPREAD_UPLOAD_MAX_FIELD_BYTES: 413',
+    body: form(file('a', 'kept.txt', 'k'), part('small', 'x'.repeat(500)), part('big', 'y'.repeat(600))),
+    env: () => ({ MPREAD_UPLOAD_MAX_FIELD_BYTES: '1000' }),
+    exit: 1, status: 413, stored: ['kept.txt'],
+    check: (a) => assert.equal(a.fields.length, 1),
+  },
+  {
+    name: 'a setting that is no number: 500',
+    body: form(part('a', 'b')),
+    env: () => ({ MPREAD_UPLOAD_MAX_BYTES: '10MB' }),
+    exit: 1, status: 500, stored: null,
+  },
+  {
+    name: 'GET: 400 with the reader\'s message',
+    body: Buffer.alloc(0),
+    env: () => ({ REQUEST_METHOD: 'GET', CONTENT_LENGTH: undefined, CONTENT_TYPE: undefined }),
+    exit: 1, status: 400,
+    check: (a) => assert.equal(a.error.message,
+      'Only the POST request method is supported for multipart/form-data'),
+  },
+  {
+    name: 'an upload folder that cannot be used: 500',
+    body: form(file('a', 'a.txt', 'a')),
+    env: () => ({ MPREAD_UPLOAD_DIR: '/proc/version' }),
+    exit: 1, status: 500,
+    check: (a) => assert.match(a.error.message, /upload folder/),
+  },
+];
+
+for (const c of cases) {
+  test(c.name, () => {
+    const env = c.env ? c.env(c.body) : {};
+    const sent = c.send ? c.send(c.body) : c.body;
+    const r = runHandler(sent, env);
+    assert.equal(r.exit, c.exit ?? 0, r.stdout + r.stderr);
+    const a = r.answer;
+    if ((c.status ?? 200) === 200) assert.equal(a.error, undefined, JSON.stringify(a.error));
+    else assert.equal(a.error.status, c.status, JSON.stringify(a.error));
+    if (c.stored === null) assert.ok(!r.stored?.length, `stored ${r.stored}`);
+    else if (c.stored) assert.deepEqual(r.stored, [...c.stored].sort());
+    if (r.stored) {
+      for (const f of a.files) {
+        const data = fs.readFileSync(path.join(r.uploads, f.stored_name));
+        assert.equal(sha256(data), f.sha256, f.stored_name);
+        assert.equal(data.length, f.size);
+        assert.equal(fs.statSync(path.join(r.uploads, f.stored_name)).mode & 0o777, 0o600);
+      }
+    }
+    c.check?.(a, r);
+  });
+}
+
+test('names already taken by a file or a planted symlink are never opened', () => {
+  const dir = freshDir();
+  const uploads = path.join(dir, 'uploads');
+  const outside = path.join(dir, 'outside.txt');
+  fs.mkdirSync(uploads);
+  fs.writeFileSync(path.join(uploads, 'taken.txt'), 'old');
+  fs.symlinkSync(outside, path.join(uploads, 'link.txt'));
+  const r = runHandler(form(file('a', 'taken.txt', 'new'), file('a', 'link.txt', 'new')), {}, { cwd: dir });
+  assert.equal(r.exit, 0, r.stdout);
+  assert.deepEqual(r.answer.files.map((f) => f.stored_name), ['taken-1.txt', 'link-1.txt']);
+  assert.equal(fs.readFileSync(path.join(uploads, 'taken.txt'), 'utf8'), 'old');
+  assert.equal(fs.existsSync(outside), false);
+});
+
+test('without MPREAD_UPLOAD_DIR files go to uploads/ in the working directory', () => {
+  const dir = freshDir();
+  const r = runHandler(form(file('a', 'a.txt', 'a')), { MPREAD_UPLOAD_DIR: undefined }, { cwd: dir });
+  assert.equal(r.exit, 0, r.stdout);
+  assert.deepEqual(fs.readdirSync(path.join(dir, 'uploads')), ['a.txt']);
+  assert.equal(fs.statSync(path.join(dir, 'uploads')).mode & 0o777, 0o700);
+});
+
+test('under a web server the answer starts with CGI headers', () => {
+  const r = runHandler(form(part('a', 'b')), { GATEWAY_INTERFACE: 'CGI/1.1', MPREAD_UPLOAD_MAX_BYTES: '10' });
+  const [head, body] = r.stdout.split('\r\n\r\n');
+  assert.equal(head.split('\r\n')[0], 'Status: 413 Content Too Large');
+  assert.match(head, /\r\nContent-Type: application\/json; charset=utf-8/);
+  assert.equal(JSON.parse(body).error.status, 413);
+  assert.match(r.stderr, /^mpread-upload: 413: /);
+});
+
+test('ended by SIGTERM mid-file (a server that lost its client), the partial file goes', async () => {
+  const dir = freshDir();
+  const uploads = path.join(dir, 'uploads');
+  const head = part('a', '', { filename: 'killed.bin', mime: 'application/octet-stream' }).subarray(0, -2);
+  const child = spawn(handler, [], {
+    cwd: dir,
+    env: {
+      REQUEST_METHOD: 'POST', MPREAD_UPLOAD_DIR: uploads,
+      CONTENT_TYPE: `multipart/form-data; boundary=${boundary}`, CONTENT_LENGTH: '100000000',
+    },
+    stdio: ['pipe', 'pipe', 'pipe'],
+  });
+  const exited = new Promise((resolve) => child.on('exit', (code, signal) => resolve(signal)));
+  child.stdin.on('error', () => {}); // the write may outlive the handler
+  child.stdin.write(Buffer.concat([head, random]));
+  const target = path.join(uploads, 'killed.bin');
+  for (let i = 0; i < 200 && !(fs.existsSync(target) && fs.statSync(target).size > 0); i++)
+    await new Promise((r) => setTimeout(r, 25));
+  assert.ok(fs.existsSync(target), 'the file was being written');
+  child.kill('SIGTERM');
+  assert.equal(await exited, 'SIGTERM');
+  assert.deepEqual(fs.readdirSync(uploads), []);
+});
+
+const valgrind = spawnSync('sh', ['-c', 'command -v valgrind']).status === 0;
+test('no leaks or memory errors, on success and on failure', { skip: !valgrind && 'no valgrind' }, () => {
+  const wrapper = ['valgrind', '-q', '--error-exitcode=99', '--leak-check=full',
+    '--errors-for-leak-kinds=definite'];
+  const ok = runHandler(form(part('t', 'x'), file('a', 'a.bin', random), file('a', 'a.bin', 'b')), {},
+    { wrapper });
+  assert.equal(ok.exit, 0, ok.stderr);
+  const cut = form(file('a', 'a.bin', random));
+  const failed = runHandler(cut.subarray(0, 5000), { CONTENT_LENGTH: String(cut.length) }, { wrapper });
+  assert.equal(failed.exit, 1, failed.stderr);
+});
