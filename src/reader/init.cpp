@@ -75,6 +75,9 @@ gboolean take_up_request(GError **error) {
 
   auto *created = static_cast<MpreadState *>(g_malloc0(sizeof(MpreadState)));
   created->delimiter = g_strdup(delimiter.get());
+  // Made once: content is taken in many calls, each of which needs it.
+  created->end_marker = g_strconcat("\r\n", delimiter.get(), nullptr);
+  created->delimiter_len = n;
   created->position = BodyPosition::between_parts;
   mpread::state = created;
   return TRUE;
@@ -94,6 +97,7 @@ void mpread_release(void) {
   if (s == nullptr) return;
   intake_release();
   g_free(s->delimiter);
+  g_free(s->end_marker);
   g_free(s);
   mpread::state = nullptr;
 }

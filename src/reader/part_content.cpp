@@ -5,7 +5,6 @@
 #include <string.h>
 #include <unistd.h>
 
-#include "../common/gptr.h"
 #include "intake.h"
 #include "state.h"
 
@@ -13,10 +12,6 @@ namespace {
 
 using mpread::chunk_size;
 using mpread::fail;
-
-GPtr<char> end_marker(const MpreadState *s) {
-  return GPtr<char>(g_strconcat("\r\n", s->delimiter, nullptr));
-}
 
 // Hands the whole chunk to fd: a pipe or socket may take less than offered,
 // and a signal may interrupt, neither of which is a failure. Leaves errno
@@ -52,10 +47,9 @@ int mpread_get_part_buffer(void *buffer, size_t size, size_t *length,
     return fail(error, MPREAD_ERROR_NOT_INITIALIZED, MSG_NOT_INITIALIZED);
   if (s->at_content_start == 0 && s->in_content == 0)
     return fail(error, MPREAD_ERROR_NOT_AT_CONTENT, MSG_NOT_AT_CONTENT);
-  GPtr<char> marker = end_marker(s);
   s->at_content_start = 0;
   s->in_content = 0;
-  int r = intake_read_until_match(marker.get(), buffer, size, length, error);
+  int r = intake_read_until_match(s->end_marker, buffer, size, length, error);
   if (r < 0) {
     g_prefix_error(error, PREFIX_CONTENT);
     return -1;
@@ -87,15 +81,14 @@ gboolean mpread_write_part_to_file(int fd, GError **error) {
     fail(error, MPREAD_ERROR_INVALID_FD, MSG_INACCESSIBLE_FD);
     return FALSE;
   }
-  // One buffer per call, none per chunk: uploads of any length take the
-  // same memory.
-  GPtr<char> chunk(static_cast<char *>(g_malloc0(chunk_size)));
-  GPtr<char> marker = end_marker(s);
+  // One buffer, on the stack, for all chunks: uploads of any length take
+  // the same memory, and a part costs no allocation.
+  char chunk[chunk_size];
   s->at_content_start = 0;
   for (;;) {
     size_t length = 0;
-    int r = intake_read_until_match(marker.get(), chunk.get(), chunk_size,
-                                    &length, error);
+    int r = intake_read_until_match(s->end_marker, chunk, chunk_size, &length,
+                                    error);
     if (r < 0) {
       g_prefix_error(error, PREFIX_CONTENT);
       return FALSE;
@@ -104,7 +97,7 @@ gboolean mpread_write_part_to_file(int fd, GError **error) {
       s->position = BodyPosition::between_parts;
       return TRUE;
     }
-    if (!write_all(fd, chunk.get(), length)) {
+    if (!write_all(fd, chunk, length)) {
       int saved = errno;
       fail(error, MPREAD_ERROR_WRITE_FAILED, MSG_WRITE_FAILED, fd,
            g_strerror(saved));

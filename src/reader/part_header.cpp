@@ -1,7 +1,6 @@
 // Walking the parts: delimiter lines and part header blocks.
 #include <string.h>
 
-#include "../common/gptr.h"
 #include "intake.h"
 #include "reqinfo.h"
 #include "state.h"
@@ -11,26 +10,25 @@ namespace {
 using mpread::chunk_size;
 using mpread::fail;
 
-// A header record of one call: allocated when its line is met, released and
-// freed on every return path.
+// A header record of one call, on the stack: filled when its line is met,
+// released on every return path.
 struct HeaderSlot {
-  ReqinfoHeader *record = nullptr;
+  ReqinfoHeader record{};
+  bool filled = false;
   HeaderSlot() = default;
   HeaderSlot(const HeaderSlot &) = delete;
   HeaderSlot &operator=(const HeaderSlot &) = delete;
   ~HeaderSlot() {
-    if (record == nullptr) return;
-    reqinfo_release_header(record);
-    g_free(record);
+    if (filled) reqinfo_release_header(&record);
   }
 };
 
 int parse_into(HeaderSlot &slot, const char *line, const char *duplicate,
                const char *prefix, GError **error) {
-  if (slot.record != nullptr)
+  if (slot.filled)
     return fail(error, MPREAD_ERROR_DUPLICATE_HEADER, "%s", duplicate);
-  slot.record = g_new0(ReqinfoHeader, 1);
-  if (!reqinfo_parse_header(line, slot.record, error)) {
+  slot.filled = true;
+  if (!reqinfo_parse_header(line, &slot.record, error)) {
     g_prefix_error(error, "%s", prefix);
     return -1;
   }
@@ -40,7 +38,7 @@ int parse_into(HeaderSlot &slot, const char *line, const char *duplicate,
 // Skips what is left of a part the caller did not take, however long, up to
 // its end marker, so that content is never read as header lines.
 int skip_rest_of_part(MpreadState *s, char *scratch, GError **error) {
-  size_t n = strlen(s->delimiter);
+  size_t n = s->delimiter_len;
   if (s->position == BodyPosition::in_part_lines) {
     // The header block broke off at a line end: a delimiter may stand here.
     size_t got = 0;
@@ -53,10 +51,9 @@ int skip_rest_of_part(MpreadState *s, char *scratch, GError **error) {
                       : BodyPosition::in_content;
   }
   if (s->position != BodyPosition::in_content) return 1;
-  GPtr<char> marker(g_strconcat("\r\n", s->delimiter, nullptr));
   for (;;) {
     size_t length = 0;
-    int r = intake_read_until_match(marker.get(), scratch, chunk_size,
+    int r = intake_read_until_match(s->end_marker, scratch, chunk_size,
                                     &length, error);
     if (r < 0) {
       g_prefix_error(error, PREFIX_SEARCH_BOUNDARY);
@@ -71,14 +68,19 @@ int skip_rest_of_part(MpreadState *s, char *scratch, GError **error) {
 // A delimiter line closes the form when, after the delimiter itself, it ends
 // in "--" once its line ending and trailing blanks are gone. Only the text
 // after the delimiter counts, so boundaries ending in dashes work.
-bool closes_form(const char *line, const char *delimiter) {
-  size_t n = strlen(delimiter);
+bool closes_form(const char *line, const char *delimiter, size_t n) {
   size_t len = strlen(line);
   size_t from = strncmp(line, delimiter, n) == 0 ? n : 0;
   if (len > from && line[len - 1] == '\n') len--;
   if (len > from && line[len - 1] == '\r') len--;
   while (len > from && (line[len - 1] == ' ' || line[len - 1] == '\t')) len--;
   return len >= from + 2 && line[len - 1] == '-' && line[len - 2] == '-';
+}
+
+// Browsers write header names in this case: an exact compare settles them
+// before the case-blind one, which walks byte by byte.
+bool names_header(const char *line, const char *name, size_t n) {
+  return strncmp(line, name, n) == 0 || g_ascii_strncasecmp(line, name, n) == 0;
 }
 
 // What follows the last '/' or '\', whichever stands later: applying one
@@ -112,7 +114,7 @@ int read_part(MpreadState *s, MpreadPart *part, char *scratch,
     return -1;
   }
   if (r == 0) return 0;
-  if (closes_form(scratch, s->delimiter)) {
+  if (closes_form(scratch, s->delimiter, s->delimiter_len)) {
     s->position = BodyPosition::closed;
     return 0;
   }
@@ -126,26 +128,25 @@ int read_part(MpreadState *s, MpreadPart *part, char *scratch,
       s->position = BodyPosition::between_parts;
       return 0;
     }
-    if (g_ascii_strncasecmp(scratch, "Content-Disposition", 19) == 0) {
+    if (scratch[0] == '\r' && scratch[1] == '\n') break;
+    if (names_header(scratch, "Content-Disposition", 19)) {
       if (parse_into(disposition, scratch, MSG_DUPLICATE_DISPOSITION,
                      PREFIX_DISPOSITION, error) < 0)
         return -1;
-    } else if (g_ascii_strncasecmp(scratch, "Content-Type", 12) == 0) {
+    } else if (names_header(scratch, "Content-Type", 12)) {
       if (parse_into(type, scratch, MSG_DUPLICATE_TYPE, PREFIX_TYPE, error) <
           0)
         return -1;
-    } else if (scratch[0] == '\r' && scratch[1] == '\n') {
-      break;
     }
   }
   s->position = BodyPosition::in_content;
 
-  if (disposition.record == nullptr)
+  if (!disposition.filled)
     return fail(error, MPREAD_ERROR_NO_DISPOSITION, MSG_NO_DISPOSITION);
   const char *name =
-      reqinfo_get_header_param_value(disposition.record, "name");
+      reqinfo_get_header_param_value(&disposition.record, "name");
   const char *filename =
-      reqinfo_get_header_param_value(disposition.record, "filename");
+      reqinfo_get_header_param_value(&disposition.record, "filename");
   if (name == nullptr || *name == '\0')
     return fail(error, MPREAD_ERROR_NO_NAME, MSG_NO_NAME);
   if (filename != nullptr) {
@@ -153,7 +154,7 @@ int read_part(MpreadState *s, MpreadPart *part, char *scratch,
       return fail(error, MPREAD_ERROR_INVALID_FILENAME, MSG_INVALID_FILENAME);
     filename = without_directory(filename);
   }
-  const char *mime = type.record != nullptr ? type.record->value : nullptr;
+  const char *mime = type.filled ? type.record.value : nullptr;
   if (mime != nullptr && *mime == '\0')
     return fail(error, MPREAD_ERROR_INVALID_MIME, MSG_INVALID_MIME);
 
@@ -178,8 +179,16 @@ int mpread_get_next_part(MpreadPart *part, GError **error) {
   s->in_content = 0;
   // The epilogue after the closing delimiter is never parsed.
   if (s->position == BodyPosition::closed) return 0;
-  GPtr<char> scratch(static_cast<char *>(g_malloc0(chunk_size)));
-  return read_part(s, part, scratch.get(), error);
+  // On the stack: a zero-filled allocation per part would cost more than
+  // reading the part's header block.
+  char scratch[chunk_size];
+  int r = read_part(s, part, scratch, error);
+  // A body that broke off (client gone, read failed) has no further part:
+  // the walk reports it once and then ends, or a caller that goes on after
+  // -1 would be answered -1 forever.
+  if (r < 0 && !intake_peek(scratch, 0, nullptr, nullptr))
+    s->position = BodyPosition::closed;
+  return r;
 }
 
 void mpread_release_part(MpreadPart *part) {

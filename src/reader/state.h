@@ -18,6 +18,8 @@ enum class BodyPosition : int32_t {
 
 struct MpreadState {
   char *delimiter;           // "--" followed by the boundary
+  char *end_marker;          // CR LF and the delimiter: where content ends
+  size_t delimiter_len;
   int32_t at_content_start;  // content may be taken by either call
   int32_t in_content;        // chunks are being taken
   BodyPosition position;

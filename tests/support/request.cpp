@@ -1,11 +1,15 @@
 #include "request.h"
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <random>
+
+#include "mpread.h"
 
 namespace testreq {
 
@@ -62,13 +66,23 @@ void Request::body(std::string body, Feed feed) {
   dup2(fds[0], 0);
   close(fds[0]);
   int w = fds[1];
-  size_t step = feed == Feed::pipe_bytewise ? 1 : 65536;
-  feeder_ = std::thread([w, step, data = std::move(body)] {
+  size_t step = feed == Feed::pipe_bytewise ? 1
+                : feed == Feed::pipe_slow   ? 1000
+                                            : 65536;
+  bool pause = feed == Feed::pipe_slow;
+  feeder_ = std::thread([w, step, pause, data = std::move(body)] {
+    // A reader that stops early closes the pipe: the write must fail with
+    // EPIPE rather than the signal ending the test process.
+    sigset_t pipe_signal;
+    sigemptyset(&pipe_signal);
+    sigaddset(&pipe_signal, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe_signal, nullptr);
     for (size_t i = 0; i < data.size();) {
       size_t n = std::min(step, data.size() - i);
       ssize_t r = write(w, data.data() + i, n);
       if (r <= 0) break;
       i += static_cast<size_t>(r);
+      if (pause) usleep(20);
     }
     close(w);
   });
@@ -97,6 +111,51 @@ Form &Form::raw(std::string_view headers_and_blank, std::string_view content) {
 
 std::string Form::close(std::string_view epilogue) const {
   return body_ + "--" + boundary_ + "--" + std::string(epilogue);
+}
+
+const char *feed_name(Feed feed) {
+  switch (feed) {
+    case Feed::file: return "file";
+    case Feed::pipe_whole: return "pipe";
+    case Feed::pipe_bytewise: return "bytewise";
+    case Feed::pipe_slow: return "slow";
+  }
+  return "?";
+}
+
+int take_content(size_t chunk, std::string &out, GError **error) {
+  std::vector<char> buf(chunk);
+  for (;;) {
+    size_t len = 0;
+    int r = mpread_get_part_buffer(buf.data(), chunk, &len, error);
+    if (r != 1) return r;
+    if (len > chunk) abort();
+    if (len == 0) return 1;
+    out.append(buf.data(), len);
+  }
+}
+
+Walk walk_form(size_t chunk, GError **error) {
+  Walk w;
+  MpreadPart p{};
+  while ((w.last = mpread_get_next_part(&p, error)) == 1) {
+    Seen s;
+    s.name = p.name;
+    if (p.mime) s.mime = p.mime;
+    if (p.filename) s.filename = p.filename;
+    mpread_release_part(&p);
+    if (chunk > 0) {
+      int r = take_content(chunk, s.content, error);
+      w.parts.push_back(std::move(s));
+      if (r != 1) {
+        w.last = r;
+        break;
+      }
+    } else {
+      w.parts.push_back(std::move(s));
+    }
+  }
+  return w;
 }
 
 std::string random_bytes(size_t n, unsigned seed) {

@@ -6,14 +6,22 @@
 #define MPREAD_TESTS_REQUEST_H
 
 #include <glib.h>
+#include <string.h>
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
+#include <vector>
 
 namespace testreq {
 
-enum class Feed { file, pipe_whole, pipe_bytewise };
+// pipe_slow trickles the body (small writes with pauses), so that the
+// reader waits on an empty pipe again and again.
+enum class Feed { file, pipe_whole, pipe_bytewise, pipe_slow };
+inline constexpr Feed all_feeds[] = {Feed::file, Feed::pipe_whole,
+                                     Feed::pipe_bytewise};
+const char *feed_name(Feed feed);
 
 class Request {
  public:
@@ -53,16 +61,48 @@ class Form {
 };
 
 // Asserts domain, code and message together, then frees the error.
-#define EXPECT_GERROR(err, domain, code, message)         \
-  do {                                                    \
-    ASSERT_NE((err), nullptr);                            \
-    EXPECT_EQ((err)->domain, (domain));                   \
-    EXPECT_EQ((err)->code, (code));                       \
-    EXPECT_STREQ((err)->message, (message));              \
-    g_clear_error(&(err));                                \
+#define EXPECT_GERROR(err, want_domain, want_code, want_message) \
+  do {                                                           \
+    ASSERT_NE((err), nullptr);                                   \
+    EXPECT_EQ((err)->domain, (want_domain));                     \
+    EXPECT_EQ((err)->code, static_cast<int>(want_code));         \
+    EXPECT_STREQ((err)->message, (want_message));                \
+    g_clear_error(&(err));                                       \
+  } while (0)
+
+// As EXPECT_GERROR, for errors whose text belongs to another component:
+// the message must begin with prefix (nothing in between) and be longer.
+#define EXPECT_GERROR_PREFIX(err, want_domain, want_code, prefix)     \
+  do {                                                                \
+    ASSERT_NE((err), nullptr);                                        \
+    EXPECT_EQ((err)->domain, (want_domain));                          \
+    EXPECT_EQ((err)->code, static_cast<int>(want_code));              \
+    EXPECT_TRUE(g_str_has_prefix((err)->message, (prefix)) &&          \
+                strlen((err)->message) > strlen(prefix))              \
+        << (err)->message;                                            \
+    g_clear_error(&(err));                                            \
   } while (0)
 
 std::string random_bytes(size_t n, unsigned seed);
+
+// One part as a caller of the library sees it.
+struct Seen {
+  std::string name;
+  std::optional<std::string> mime, filename;
+  std::string content;
+};
+
+// Takes the current part's content in chunks of `chunk` bytes until a chunk
+// of length 0 (result 1) or a result other than 1, which it returns.
+int take_content(size_t chunk, std::string &out, GError **error);
+
+// Walks the form from where it stands, taking each part's content in chunks
+// of `chunk` bytes (0: leaves it untaken), until a result other than 1.
+struct Walk {
+  std::vector<Seen> parts;
+  int last = 0;  // result that ended the walk
+};
+Walk walk_form(size_t chunk, GError **error);
 
 }  // namespace testreq
 

@@ -11,9 +11,22 @@ namespace {
 
 constexpr size_t no_match = SIZE_MAX;
 
-// Stream offsets (not buffer indices) are used for the search cache, so that
-// compacting the buffer never invalidates it. They never exceed `limit`, so
-// they fit size_t on 32-bit systems too.
+// What the search knows about one match string, so that callers taking
+// small chunks do not make the search quadratic. Stream offsets (not buffer
+// indices), so that compacting the buffer never invalidates them; they never
+// exceed `limit`, so they fit size_t on 32-bit systems too.
+struct Search {
+  char *match;          // NUL-terminated copy; null while the slot is unused
+  size_t match_len;
+  // Horspool's table for the match: how far a window may move when its last
+  // byte is the index (0 for the match's own last byte, whose move is
+  // last_shift). Capped at 255: a shorter move is always safe.
+  uint8_t shift[256];
+  size_t last_shift;
+  size_t clear_until;   // no occurrence starts before this stream offset
+  size_t match_at;      // stream offset of the next occurrence, or no_match
+};
+
 struct Intake {
   bool ready;
   int fd;
@@ -25,12 +38,10 @@ struct Intake {
   size_t base;          // stream offset of buf[0]
   bool exhausted;       // limit reached: nothing more will be read
   GError *failure;      // sticky: once the stream broke, every read says so
-  // Search cache for the last match string, so that callers taking small
-  // chunks do not make the search quadratic.
-  char *match;
-  size_t match_len;
-  size_t clear_until;   // no occurrence starts before this stream offset
-  size_t match_at;      // stream offset of the next occurrence, or no_match
+  // A form reader alternates two matches, the delimiter between parts and
+  // the end marker within one: both are kept, the older one is replaced.
+  Search searches[2];
+  Search *search;       // the one in use; null before the first search
 };
 
 Intake st;  // plain data, zero-initialised: no constructor runs at load
@@ -107,30 +118,79 @@ gboolean refill(GError **error) {
   return TRUE;
 }
 
-// Makes the next search use `match`; keeps what is known when it is the
-// same string as before.
-gboolean select_match(const char *match, size_t len, GError **error) {
-  if (st.match != nullptr && st.match_len == len &&
-      memcmp(st.match, match, len) == 0)
-    return TRUE;
-  g_free(st.match);
-  st.match = static_cast<char *>(g_memdup2(match, len));
-  st.match_len = len;
-  st.clear_until = 0;
-  st.match_at = no_match;
-  (void)error;
-  return TRUE;
+bool same_match(const char *match, const Search &s) {
+  // The first byte tells a form's two matches apart without a call.
+  return s.match != nullptr && match[0] == s.match[0] &&
+         strcmp(match, s.match) == 0;
+}
+
+// The slot kept for `match`, or null.
+Search *known_search(const char *match) {
+  Search *s = st.search;
+  if (s != nullptr && same_match(match, *s)) return s;
+  s = s == &st.searches[0] ? &st.searches[1] : &st.searches[0];
+  return same_match(match, *s) ? s : nullptr;
+}
+
+// A fresh slot for `match`, of length len: the one not used last.
+Search *new_search(const char *match, size_t len) {
+  Search &s = st.search == &st.searches[0] ? st.searches[1] : st.searches[0];
+  g_free(s.match);
+  s.match = g_strndup(match, len);
+  s.match_len = len;
+  s.clear_until = 0;
+  s.match_at = no_match;
+  const size_t most = std::min<size_t>(len, UINT8_MAX);
+  memset(s.shift, static_cast<int>(most), sizeof s.shift);
+  for (size_t i = 0; i + 1 < len; i++)
+    s.shift[static_cast<unsigned char>(match[i])] =
+        static_cast<uint8_t>(std::min(len - 1 - i, most));
+  const auto last = static_cast<unsigned char>(match[len - 1]);
+  s.last_shift = s.shift[last];
+  s.shift[last] = 0;
+  return &s;
+}
+
+// Buffer index of the first occurrence of the match in buf[from, end), or
+// no_match. Horspool's search: the window moves by how far its last byte
+// stands from the end of the match, so ordinary content is passed a match
+// length at a time, and a near-miss costs one memcmp, whatever the bytes.
+size_t find_match(const Search &s, size_t from) {
+  const size_t m = s.match_len;
+  if (st.end - from < m) return no_match;
+  const size_t last = st.end - m;  // the last window start
+  const unsigned char *window_end = st.buf + (m - 1);
+  const uint8_t *shift = s.shift;
+  // Past the data, a run of the match's last byte as long as the longest
+  // move: the skip loop stops there without a bound check of its own.
+  memset(st.buf + st.end, s.match[m - 1], std::min<size_t>(m, UINT8_MAX));
+  size_t i = from;
+  for (;;) {
+    for (;;) {
+      i += shift[window_end[i]];
+      i += shift[window_end[i]];
+      i += shift[window_end[i]];
+      const size_t k = shift[window_end[i]];
+      if (k == 0) break;
+      i += k;
+    }
+    if (i > last) return no_match;  // stopped on the run past the data
+    if (memcmp(st.buf + i, s.match, m - 1) == 0) return i;
+    i += s.last_shift;
+  }
 }
 
 // Length of the longest tail of buf[from, end) that is a proper prefix of
 // the match: those bytes may begin an occurrence that the next refill
 // completes, so they are held back. Only candidates starting with the
 // match's first byte are compared.
-size_t partial_tail(size_t from) {
-  const size_t m = st.match_len;
+size_t partial_tail(const Search &s, size_t from) {
+  const size_t m = s.match_len;
+  // A byte absent from all but the match's end cannot end a prefix of it.
+  if (st.end > from && s.shift[st.buf[st.end - 1]] == m) return 0;
   size_t lo = st.end > m - 1 ? st.end - (m - 1) : 0;
   lo = std::max(lo, from);
-  const unsigned char first = static_cast<unsigned char>(st.match[0]);
+  const unsigned char first = static_cast<unsigned char>(s.match[0]);
   const unsigned char *p = st.buf + lo;
   const unsigned char *stop = st.buf + st.end;
   while (p < stop) {
@@ -138,7 +198,7 @@ size_t partial_tail(size_t from) {
         memchr(p, first, static_cast<size_t>(stop - p)));
     if (p == nullptr) break;
     size_t tail = static_cast<size_t>(stop - p);
-    if (memcmp(p, st.match, tail) == 0) return tail;
+    if (memcmp(p, s.match, tail) == 0) return tail;
     ++p;
   }
   return 0;
@@ -147,25 +207,23 @@ size_t partial_tail(size_t from) {
 // Stream offset up to which the unread bytes can be delivered: the next
 // occurrence of the match, or the point past which an occurrence may still
 // be completed by data not yet read.
-size_t deliverable_until() {
+size_t deliverable_until(Search &s) {
   const size_t pos = st.base + st.start;
   const size_t stream_end = st.base + st.end;
-  if (st.match_at != no_match && st.match_at >= pos) return st.match_at;
-  st.match_at = no_match;
-  if (st.clear_until > pos) return st.clear_until;
-  const size_t from = std::max(st.clear_until, pos) - st.base;
-  const void *hit = memmem(st.buf + from, st.end - from, st.match,
-                           st.match_len);
-  if (hit != nullptr) {
-    st.match_at = st.base + static_cast<size_t>(
-                                static_cast<const unsigned char *>(hit) -
-                                st.buf);
-    st.clear_until = st.match_at;
-    return st.match_at;
+  if (s.match_at != no_match && s.match_at >= pos) return s.match_at;
+  s.match_at = no_match;
+  if (s.clear_until > pos) return s.clear_until;
+  const size_t from = std::max(s.clear_until, pos) - st.base;
+  const size_t hit = find_match(s, from);
+  if (hit != no_match) {
+    s.match_at = st.base + hit;
+    s.clear_until = s.match_at;
+    return s.match_at;
   }
   // At the end of the stream a partial occurrence can never complete.
-  st.clear_until = st.exhausted ? stream_end : stream_end - partial_tail(from);
-  return st.clear_until;
+  s.clear_until =
+      st.exhausted ? stream_end : stream_end - partial_tail(s, from);
+  return s.clear_until;
 }
 
 }  // namespace
@@ -181,7 +239,11 @@ gboolean intake_init(int fd, size_t buffer_size, size_t limit,
     return fail(error, INTAKE_ERROR_INVALID_ARGUMENT,
                 "Working buffer of %zu bytes is too small", buffer_size);
   intake_release();
-  st.buf = static_cast<unsigned char *>(g_try_malloc(buffer_size));
+  // Room past the data for the search's stop run (see find_match).
+  st.buf = buffer_size > SIZE_MAX - UINT8_MAX
+               ? nullptr
+               : static_cast<unsigned char *>(
+                     g_try_malloc(buffer_size + UINT8_MAX));
   if (st.buf == nullptr)
     return fail(error, INTAKE_ERROR_INVALID_ARGUMENT,
                 "Cannot allocate a working buffer of %zu bytes", buffer_size);
@@ -190,13 +252,12 @@ gboolean intake_init(int fd, size_t buffer_size, size_t limit,
   st.capacity = buffer_size;
   st.limit = limit;
   st.exhausted = limit == 0;
-  st.match_at = no_match;
   return TRUE;
 }
 
 void intake_release(void) {
   g_free(st.buf);
-  g_free(st.match);
+  for (Search &s : st.searches) g_free(s.match);
   if (st.failure != nullptr) g_error_free(st.failure);
   st = Intake{};
 }
@@ -278,15 +339,21 @@ int intake_read_until_match(const char *match, void *dest, size_t size,
                 "length location");
     return -1;
   }
-  const size_t m = strlen(match);
-  if (m == 0 || m >= st.capacity)
-    {
-    fail(error, INTAKE_ERROR_INVALID_ARGUMENT,
-                "Match of %zu bytes must be 1 to %zu bytes long", m,
-                st.capacity - 1);
-    return -1;
+  // Callers take a part in many calls with the same match: what the search
+  // knows about it is kept (see Search).
+  Search *search = known_search(match);
+  if (search == nullptr) {
+    const size_t m = strlen(match);
+    if (m == 0 || m >= st.capacity)
+      {
+      fail(error, INTAKE_ERROR_INVALID_ARGUMENT,
+                  "Match of %zu bytes must be 1 to %zu bytes long", m,
+                  st.capacity - 1);
+      return -1;
+    }
+    search = new_search(match, m);
   }
-  select_match(match, m, error);
+  st.search = search;
 
   auto *out = static_cast<unsigned char *>(dest);
   size_t delivered = 0;
@@ -296,9 +363,9 @@ int intake_read_until_match(const char *match, void *dest, size_t size,
       if (!refill(error)) return -1;
     }
     const size_t pos = st.base + st.start;
-    const size_t until = deliverable_until();
+    const size_t until = deliverable_until(*search);
     if (until == pos) {
-      if (st.match_at == pos) break;  // standing at the match
+      if (search->match_at == pos) break;  // standing at the match
       if (st.exhausted) break;        // cannot happen: see deliverable_until
       if (!refill(error)) return -1;  // only a possible prefix is buffered
       continue;
@@ -307,7 +374,7 @@ int intake_read_until_match(const char *match, void *dest, size_t size,
     memcpy(out + delivered, st.buf + st.start, n);
     delivered += n;
     st.start += n;
-    if (delivered == size || st.match_at == st.base + st.start) break;
+    if (delivered == size || search->match_at == st.base + st.start) break;
   }
   if (delivered == 0 && st.start == st.end && st.exhausted) return 0;
   *length = delivered;

@@ -50,7 +50,9 @@ struct Writer {
   char *out;
   char *put(std::string_view s) {
     char *at = out;
-    memcpy(out, s.data(), s.size());
+    // An empty view may have no data pointer, and memcpy from null is
+    // undefined even for zero bytes.
+    if (!s.empty()) memcpy(out, s.data(), s.size());
     out += s.size();
     *out++ = '\0';
     return at;
@@ -82,8 +84,11 @@ const char *find_param(const ReqinfoHeader *record, std::string_view name) {
   for (size_t i = 0; i < record->n_params; i++) {
     size_t len = strlen(p);
     const char *value = p + len + 1;
+    // Exact first: names come in lower case nearly always, and the
+    // case-blind compare walks byte by byte.
     if (len == name.size() &&
-        g_ascii_strncasecmp(p, name.data(), name.size()) == 0)
+        (memcmp(p, name.data(), len) == 0 ||
+         g_ascii_strncasecmp(p, name.data(), name.size()) == 0))
       return value;
     p = value + strlen(value) + 1;
   }
@@ -160,7 +165,19 @@ gboolean parse_value_and_params(std::string_view text, ReqinfoHeader *record,
   return TRUE;
 }
 
+// Without an early exit, so that the compiler can test many bytes at once:
+// header text is nearly always clean, and this runs on every header line.
+bool has_control_character(std::string_view text) {
+  unsigned found = 0;
+  for (char ch : text) {
+    unsigned char c = static_cast<unsigned char>(ch);
+    found |= static_cast<unsigned>((c < 0x20 && c != '\t') || c == 0x7f);
+  }
+  return found != 0;
+}
+
 gboolean check_text(std::string_view text, GError **error) {
+  if (!has_control_character(text)) return TRUE;
   for (size_t i = 0; i < text.size(); i++) {
     unsigned char c = static_cast<unsigned char>(text[i]);
     if ((c < 0x20 && c != '\t') || c == 0x7f)

@@ -1,0 +1,7 @@
+#!/usr/bin/env bash
+# Each libFuzzer target for a bounded time, from the seed corpora in
+# fuzz/corpus (scripts/fuzz.sh 600 runs them longer).
+#   MPREAD_FUZZ_SECONDS   seconds per target (default 50)
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+FUZZ_BUILD=build/ci-fuzz exec bash scripts/fuzz.sh "${MPREAD_FUZZ_SECONDS:-50}"

@@ -1,0 +1,58 @@
+#!/usr/bin/env bash
+# Each shipped library exports exactly the functions its header declares
+# (libmpread.so.0: the six, by name), under its soname, and needs no C++
+# runtime. Runs the target's binutils, so it checks cross builds as well.
+#   check-exports.sh NM READELF SOURCE_DIR LIBRARY_FILE...
+set -uo pipefail
+nm=$1 readelf=$2 src=$3
+shift 3
+
+declare -A headers=(
+  [mpread]=$src/include/mpread.h
+  [intake]=$src/src/request/intake/intake.h
+  [reqinfo]=$src/src/request/reqinfo/reqinfo.h
+)
+mpread_six="mpread_get_next_part mpread_get_part_buffer mpread_init mpread_release
+mpread_release_part mpread_write_part_to_file"
+
+failures=0
+fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
+
+declared() { # header: the names of its FOO_API functions, sorted
+  grep -E '^[A-Z]+_API ' "$1" | sed -E 's/\(.*//; s/.*[ *]//' | sort
+}
+
+for lib in "$@"; do
+  file=$(basename "$lib")
+  name=${file#lib}
+  name=${name%%.so*}
+  header=${headers[$name]:-}
+  [ -n "$header" ] || { fail "$file: no header known for it"; continue; }
+
+  expected=$(declared "$header")
+  [ -n "$expected" ] || fail "$file: no functions found in $header"
+  if [ "$name" = mpread ] && [ "$expected" != "$(tr ' ' '\n' <<<"$mpread_six" | sort)" ]; then
+    fail "mpread.h declares other functions than the six: $(tr "\n" " " <<<"$expected")"
+  fi
+  # Type A entries are version nodes of the linker map, not symbols.
+  exported=$("$nm" -D --defined-only "$lib" | awk '$2 != "A" { print $3 }' | sort)
+  if [ "$exported" != "$expected" ]; then
+    fail "$file exports differ from $header's functions:"
+    diff <(echo "$expected") <(echo "$exported") | sed -n 's/^[<>]/  &/p' >&2
+  fi
+
+  dynamic=$("$readelf" -d "$lib")
+  soname=$(sed -n 's/.*(SONAME).*\[\(.*\)\]/\1/p' <<<"$dynamic")
+  [ "$soname" = "lib$name.so.0" ] || fail "$file: soname '$soname', want lib$name.so.0"
+  needed=$(sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' <<<"$dynamic" | tr '\n' ' ')
+  case $needed in
+    *libstdc++* | *libgcc_s*) fail "$file needs the C++ runtime: $needed" ;;
+  esac
+  case $needed in
+    *libglib-2.0.so.0*) ;;
+    *) fail "$file does not need GLib: $needed" ;;
+  esac
+done
+
+[ $failures -eq 0 ] && echo "exports, sonames and NEEDED of $# libraries as expected"
+[ $failures -eq 0 ]

@@ -1,0 +1,110 @@
+#!/usr/bin/env bash
+# Installs the build tree into a staging prefix and uses it as a stranger
+# would: headers, sonames and their links, pkg-config, find_package, the
+# manual pages, and programs built against the staged copy only.
+#   check-install.sh BUILD_DIR SOURCE_DIR WORK_DIR C_COMPILER VERSION
+set -uo pipefail
+build=$1 src=$2 work=$3 cc=$4 version=$5
+
+failures=0
+fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
+must() { "$@" || { fail "$*"; exit 1; }; }
+
+rm -rf "$work"
+mkdir -p "$work"
+prefix=$work/prefix
+must cmake --install "$build" --prefix "$prefix" >"$work/install.log"
+
+# --- headers, libraries, links
+for h in mpread.h intake.h reqinfo.h; do
+  [ -f "$prefix/include/$h" ] || fail "header $h not installed"
+done
+pcdir=$(find "$prefix" -path '*/pkgconfig/mpread.pc' -printf '%h\n' | head -n 1)
+[ -n "$pcdir" ] || { fail "mpread.pc not installed"; exit 1; }
+libdir=$(dirname "$pcdir")
+for lib in intake reqinfo mpread; do
+  real=lib$lib.so.$version
+  if [ ! -f "$libdir/$real" ] || [ -L "$libdir/$real" ]; then fail "$real missing"; fi
+  [ "$(readlink "$libdir/lib$lib.so.0")" = "$real" ] || fail "lib$lib.so.0 is no link to $real"
+  [ "$(readlink "$libdir/lib$lib.so")" = "lib$lib.so.0" ] || fail "lib$lib.so is no link to lib$lib.so.0"
+  readelf -d "$libdir/$real" | grep -q "(SONAME).*\[lib$lib.so.0\]" || fail "$real: soname"
+done
+
+# --- pkg-config: the staged .pc files alone, GLib's from the system
+export PKG_CONFIG_PATH=$pcdir
+[ "$(pkg-config --modversion mpread)" = "$version" ] || fail "pkg-config --modversion mpread"
+[ "$(pkg-config --variable=prefix mpread)" = "$prefix" ] ||
+  fail "mpread.pc names prefix $(pkg-config --variable=prefix mpread), not the staging prefix"
+flags=$(pkg-config --cflags --libs mpread) || fail "pkg-config --cflags --libs mpread"
+for want in "-I$prefix/include" "-L$libdir" -lmpread -lintake -lreqinfo -lglib-2.0 \
+            "$(pkg-config --cflags-only-I glib-2.0 | cut -d' ' -f1)"; do
+  [[ " $flags " == *" $want "* ]] || fail "pkg-config --cflags --libs mpread lacks $want: $flags"
+done
+
+# --- programs built with pkg-config only, run on a sample request
+body=$work/request.body
+{
+  printf -- '--XyZ\r\nContent-Disposition: form-data; name="title"\r\n\r\nhello\r\n'
+  printf -- '--XyZ\r\nContent-Disposition: form-data; name="up"; filename="a.txt"\r\n'
+  printf 'Content-Type: text/plain\r\n\r\n'
+  head -c 10000 /dev/zero | tr '\0' 'x'
+  printf -- '\r\n--XyZ--\r\n'
+} >"$body"
+length=$(stat -c %s "$body")
+run_cgi() { # program [args]: the sample request, the staged libraries
+  env -i PATH="$PATH" LD_LIBRARY_PATH="$libdir" REQUEST_METHOD=POST \
+    CONTENT_TYPE='multipart/form-data; boundary=XyZ' \
+    CONTENT_LENGTH="$length" "$@" <"$body"
+}
+
+# The manual's example, as a reader would copy it out of the page.
+awk '/^\.SH EXAMPLES/ { on = 1 } on && /^\.fi/ { exit } on && go && !/^\.R[SE]/ { print }
+     on && /^\.nf/ { go = 1 }' "$src/man/mpread.3" |
+  sed -e 's/\\-/-/g' -e 's/\\e/\\/g' >"$work/man-example.c"
+# shellcheck disable=SC2046
+if "$cc" -Wall -Wextra -Werror -o "$work/man-example" "$work/man-example.c" \
+     $(pkg-config --cflags --libs mpread); then
+  out=$(run_cgi "$work/man-example" | tr -d '\r')
+  want=$'Content-Type: text/plain\n\ntitle: 5 bytes\nup: 10000 bytes'
+  [ "$out" = "$want" ] || fail "the manual's example printed: $out"
+else
+  fail "the manual's example does not compile against the staged install"
+fi
+
+if [ -f "$src/examples/save-form.c" ]; then
+  # shellcheck disable=SC2046
+  if "$cc" -Wall -Wextra -o "$work/save-form" "$src/examples/save-form.c" \
+       $(pkg-config --cflags --libs mpread); then
+    mkdir -p "$work/run"
+    if ! (cd "$work/run" && run_cgi "$work/save-form" >"$work/save-form.out"); then
+      fail "examples/save-form.c failed on the sample request: $(cat "$work/save-form.out")"
+    fi
+  else
+    fail "examples/save-form.c does not compile with pkg-config alone"
+  fi
+fi
+
+# --- find_package(mpread)
+if cmake -S "$src/tests/install/consumer" -B "$work/consumer" -DCMAKE_C_COMPILER="$cc" \
+     -DCMAKE_PREFIX_PATH="$prefix" >"$work/consumer.log" 2>&1 &&
+   cmake --build "$work/consumer" >>"$work/consumer.log" 2>&1; then
+  out=$(run_cgi "$work/consumer/consumer")
+  [ "$out" = "first part: title" ] || fail "find_package consumer printed: $out"
+else
+  fail "find_package(mpread) consumer does not build:"; cat "$work/consumer.log" >&2
+fi
+
+# --- manual pages: the page and one name per function
+man3=$prefix/share/man/man3
+[ -f "$man3/mpread.3" ] || fail "mpread.3 not installed"
+for fn in mpread_init mpread_release mpread_get_next_part mpread_release_part \
+          mpread_get_part_buffer mpread_write_part_to_file; do
+  [ -f "$man3/$fn.3" ] || { fail "no page for $fn"; continue; }
+  if command -v man >/dev/null; then
+    page=$(MANPATH=$prefix/share/man MANWIDTH=80 man -P cat "$fn" 2>&1) || fail "man $fn: $page"
+    [[ $page == "MPREAD(3)"* ]] || fail "man $fn shows another page: $(head -n 1 <<<"$page")"
+  fi
+done
+
+[ $failures -eq 0 ] && echo "staged install in $prefix works"
+[ $failures -eq 0 ]

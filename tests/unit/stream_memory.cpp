@@ -1,0 +1,100 @@
+// A 100 MB upload streamed through mpread_write_part_to_file must take the
+// memory a 1 MB one takes: nothing may grow with the content.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <thread>
+
+#include "mpread.h"
+#include "request.h"
+
+namespace {
+
+const std::string boundary = "StreamMemoryBoundary";
+const std::string head = "--" + boundary +
+                         "\r\nContent-Disposition: form-data; name=\"f\"; "
+                         "filename=\"big.bin\"\r\n"
+                         "Content-Type: application/octet-stream\r\n\r\n";
+const std::string tail = "\r\n--" + boundary + "--\r\n";
+
+long peak_kib() {
+  rusage u{};
+  getrusage(RUSAGE_SELF, &u);
+  return u.ru_maxrss;
+}
+
+// 64 KiB of random bytes laced with near-misses of the end marker, so the
+// search works as hard as on a hostile upload.
+std::string pattern() {
+  std::string p = testreq::random_bytes(65536, 3);
+  const std::string near = "\r\n--" + boundary.substr(0, boundary.size() - 1);
+  for (size_t at = 0; at + near.size() < p.size(); at += 997)
+    p.replace(at, near.size(), near);
+  return p;
+}
+
+// Streams a form with one file of `size` bytes from a generator thread
+// through a pipe on descriptor 0, writing the content to /dev/null.
+void stream(size_t size) {
+  static const std::string chunk = pattern();
+  ASSERT_EQ((chunk + chunk).find("\r\n--" + boundary), std::string::npos);
+  setenv("REQUEST_METHOD", "POST", 1);
+  setenv("CONTENT_TYPE", ("multipart/form-data; boundary=" + boundary).c_str(), 1);
+  setenv("CONTENT_LENGTH", std::to_string(head.size() + size + tail.size()).c_str(), 1);
+  int saved = dup(0), fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  dup2(fds[0], 0);
+  close(fds[0]);
+  std::thread feeder([w = fds[1], size] {
+    auto put = [w](const char *p, size_t n) {
+      while (n > 0) {
+        ssize_t r = write(w, p, n);
+        if (r <= 0) return false;
+        p += r;
+        n -= static_cast<size_t>(r);
+      }
+      return true;
+    };
+    bool ok = put(head.data(), head.size());
+    for (size_t left = size; ok && left > 0;) {
+      size_t n = std::min(left, chunk.size());
+      ok = put(chunk.data(), n);
+      left -= n;
+    }
+    if (ok) put(tail.data(), tail.size());
+    close(w);
+  });
+
+  GError *err = nullptr;
+  EXPECT_TRUE(mpread_init(&err));
+  MpreadPart part{};
+  EXPECT_EQ(mpread_get_next_part(&part, &err), 1);
+  mpread_release_part(&part);
+  int null = open("/dev/null", O_WRONLY);
+  EXPECT_TRUE(mpread_write_part_to_file(null, &err));
+  close(null);
+  // The walk ends at the closing delimiter: every content byte was passed.
+  EXPECT_EQ(mpread_get_next_part(&part, &err), 0);
+  if (err != nullptr) ADD_FAILURE() << err->message;
+  g_clear_error(&err);
+  mpread_release();
+  dup2(saved, 0);  // also unblocks the feeder should the walk have stopped
+  close(saved);
+  feeder.join();
+}
+
+TEST(StreamMemory, HundredMegabytesTakeNoMoreThanOne) {
+  signal(SIGPIPE, SIG_IGN);
+  stream(size_t{1} << 20);
+  long small = peak_kib();
+  stream(size_t{100} << 20);
+  long large = peak_kib();
+  std::printf("peak RSS after 1 MB: %ld KiB, after 100 MB: %ld KiB\n", small,
+              large);
+  EXPECT_LE(large - small, 8 * 1024);
+}
+
+}  // namespace
