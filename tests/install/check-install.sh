@@ -75,9 +75,11 @@ if [ -f "$src/examples/save-form.c" ]; then
   # shellcheck disable=SC2046
   if "$cc" -Wall -Wextra -o "$work/save-form" "$src/examples/save-form.c" \
        $(pkg-config --cflags --libs mpread); then
-    mkdir -p "$work/run"
-    if ! (cd "$work/run" && run_cgi "$work/save-form" >"$work/save-form.out"); then
+    mkdir -p "$work/saved"
+    if ! run_cgi "$work/save-form" "$work/saved" >"$work/save-form.out"; then
       fail "examples/save-form.c failed on the sample request: $(cat "$work/save-form.out")"
+    elif [ "$(cat "$work/saved/a.txt" 2>/dev/null)" != "$(printf 'x%.0s' $(seq 10000))" ]; then
+      fail "examples/save-form.c did not save a.txt whole: $(cat "$work/save-form.out")"
     fi
   else
     fail "examples/save-form.c does not compile with pkg-config alone"

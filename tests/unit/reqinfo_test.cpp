@@ -43,7 +43,7 @@ TEST(ReqinfoLength, OnlyPlainDecimalDigitsInRange) {
       {over.c_str(), 0, REQINFO_ERROR_INVALID},
       {"1234567890123456789012345", 0, REQINFO_ERROR_INVALID},
       // 5 GB: too large where size_t has 32 bits, fine where it has 64.
-      {"5000000000", SIZE_MAX > 0xffffffffu ? size_t{5000000000u} : 0,
+      {"5000000000", SIZE_MAX > 0xffffffffu ? static_cast<size_t>(5000000000ull) : 0,
        SIZE_MAX > 0xffffffffu ? 0 : REQINFO_ERROR_INVALID},
   };
   for (const LengthCase &c : cases) {
