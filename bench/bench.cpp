@@ -11,12 +11,10 @@
 // (workloads by name), --profile (top functions of each callgrind run),
 // --cache DIR, --tmp DIR (where W4's files go; default /dev/shm).
 #include <fcntl.h>
-#include <signal.h>
 #include <spawn.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -339,7 +337,7 @@ double median(std::vector<double> v) {
 enum class Unit { bytes, parts };
 
 struct Row {
-  std::string name, what;
+  std::string name;
   Body big, small;  // small: for the callgrind slope and the RSS reference
   std::vector<std::string> driver_args;  // after the driver's path
   bool into_dir = false;  // content goes to files in a fresh directory
@@ -671,15 +669,15 @@ int main(int argc, char **argv) {
                unsigned long long n) { return body(cache, kind, g, b, n); };
 
   std::vector<Row> time_rows = {
-      {"W1 write_part_to_file", "", W("w1", gen_w1, bb, w1), {},
+      {"W1 write_part_to_file", W("w1", gen_w1, bb, w1), {},
        {"write", "/dev/null"}},
-      {"W1 get_part_buffer 4096", "", W("w1", gen_w1, bb, w1), {},
+      {"W1 get_part_buffer 4096", W("w1", gen_w1, bb, w1), {},
        {"chunks", "4096"}},
-      {"W2 fields, chunks 4096", "", W("w2", gen_w2, bb, w2), {},
+      {"W2 fields, chunks 4096", W("w2", gen_w2, bb, w2), {},
        {"chunks", "4096"}, false, Unit::parts},
-      {"W3 slow, write_part", "", W("w3", gen_w3, lb, w3), {},
+      {"W3 slow, write_part", W("w3", gen_w3, lb, w3), {},
        {"write", "/dev/null"}},
-      {"W4 32 KiB files", "", W("w4", gen_w4, bb, w4), {}, {"files", ""},
+      {"W4 32 KiB files", W("w4", gen_w4, bb, w4), {}, {"files", ""},
        true, Unit::parts},
   };
   // Callgrind runs ~50x slower: smaller bodies, two sizes per workload.

@@ -50,7 +50,10 @@ class TwoMatchSearch
 
 TEST_P(TwoMatchSearch, EveryCallAgreesWithFind) {
   auto [feed, capacity, with_long] = GetParam();
-  const std::string delimiter = "--" + std::string(with_long ? 70 : 9, 'q') + "Z";
+  // Ending in "--", the match's last byte also stands just before it: the
+  // search's short-move path; ending in a byte of its own, the plain one.
+  const std::string delimiter =
+      with_long ? "--" + std::string(69, 'q') + "Z" : "--qqqqqqqqq--";
   const std::string marker = "\r\n" + delimiter;
   std::vector<std::string> matches = {delimiter, marker};
   if (with_long) matches.push_back("\r\n" + std::string(300, '-') + "end");

@@ -155,6 +155,7 @@ Search *new_search(const char *match, size_t len) {
 // no_match. Horspool's search: the window moves by how far its last byte
 // stands from the end of the match, so ordinary content is passed a match
 // length at a time, and a near-miss costs one memcmp, whatever the bytes.
+constexpr size_t short_move = 8;  // below it, a memchr costs less than moves
 size_t find_match(const Search &s, size_t from) {
   const size_t m = s.match_len;
   if (st.end - from < m) return no_match;
@@ -166,17 +167,24 @@ size_t find_match(const Search &s, size_t from) {
   memset(st.buf + st.end, s.match[m - 1], std::min<size_t>(m, UINT8_MAX));
   size_t i = from;
   for (;;) {
-    for (;;) {
-      i += shift[window_end[i]];
-      i += shift[window_end[i]];
-      i += shift[window_end[i]];
-      const size_t k = shift[window_end[i]];
-      if (k == 0) break;
+    for (size_t k = shift[window_end[i]]; k != 0; k = shift[window_end[i]]) {
       i += k;
+      i += shift[window_end[i]];
+      i += shift[window_end[i]];
+      i += shift[window_end[i]];
     }
     if (i > last) return no_match;  // stopped on the run past the data
     if (memcmp(st.buf + i, s.match, m - 1) == 0) return i;
     i += s.last_shift;
+    if (s.last_shift >= short_move) continue;
+    // The match's last byte also stands just before its end (a boundary
+    // ending in "--" or "=="): content dense in that byte would cost a
+    // failed check every few bytes. The next occurrence begins with the
+    // match's first byte: memchr finds it.
+    if (i > last) return no_match;
+    const void *next = memchr(st.buf + i, s.match[0], last - i + 1);
+    if (next == nullptr) return no_match;
+    i = static_cast<size_t>(static_cast<const unsigned char *>(next) - st.buf);
   }
 }
 
