@@ -120,6 +120,9 @@ headers = {
     "unterminated": b"\x00Content-Disposition: form-data; name=\"a\r\n",
     "no-colon": b"\x00Content-Disposition form-data\r\n",
     "control": b"\x00Content-Type: text/plain\x01\r\n",
+    # Found by the fuzzer: nothing after the colon once made an empty value
+    # be copied from a null pointer.
+    "empty-value": b"\x00Content-Type:\r\n",
     "ct-form": b"\x01multipart/form-data; boundary=----WebKitFormBoundary7MA4YWxkTrZu0gW",
     "ct-quoted": b"\x01multipart/form-data; charset=utf-8; boundary=\"a;b=c\\\\d\"; x=y",
     "ct-twice": b"\x01multipart/form-data; boundary=a; Boundary=b",

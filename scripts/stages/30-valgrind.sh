@@ -4,6 +4,7 @@
 # access, use of uninitialised memory or leak fails it.
 #   MPREAD_VG_LABELS   ctest label options (default: -L unit -LE slow; 100 MB
 #                      through valgrind would take minutes)
+#   MPREAD_VG_ARGS     more valgrind options, e.g. "--track-origins=yes"
 #   MPREAD_VG_EXCLUDE  tests left out (ctest -E): the allocation counter
 #                      wraps malloc, which valgrind replaces with its own
 set -euo pipefail
@@ -14,7 +15,7 @@ need_pkgs valgrind
 build=build/ci-valgrind
 vg="$(command -v valgrind);--tool=memcheck;--error-exitcode=99;--leak-check=full"
 vg+=";--errors-for-leak-kinds=definite,indirect,possible;--show-leak-kinds=definite,indirect,possible"
-vg+=";--track-origins=yes;--num-callers=30;--quiet"
+vg+=";--num-callers=30;--quiet${MPREAD_VG_ARGS:+;${MPREAD_VG_ARGS// /;}}"
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMPREAD_BUILD_EXAMPLES=OFF \
   "-DCMAKE_CROSSCOMPILING_EMULATOR=$vg" >/dev/null
 cmake --build "$build" -j"$(jobs)" >/dev/null

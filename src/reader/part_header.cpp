@@ -53,8 +53,8 @@ int skip_rest_of_part(MpreadState *s, char *scratch, GError **error) {
   if (s->position != BodyPosition::in_content) return 1;
   for (;;) {
     size_t length = 0;
-    int r = intake_read_until_match(s->end_marker, scratch, chunk_size,
-                                    &length, error);
+    int r = intake_read_until_match(s->end_marker, scratch, chunk_size, &length,
+                                    error);
     if (r < 0) {
       g_prefix_error(error, PREFIX_SEARCH_BOUNDARY);
       return -1;
@@ -94,8 +94,7 @@ const char *without_directory(const char *filename) {
   return base;
 }
 
-int read_part(MpreadState *s, MpreadPart *part, char *scratch,
-              GError **error) {
+int read_part(MpreadState *s, MpreadPart *part, char *scratch, GError **error) {
   if (skip_rest_of_part(s, scratch, error) < 0) return -1;
 
   size_t length = 0;
@@ -134,8 +133,7 @@ int read_part(MpreadState *s, MpreadPart *part, char *scratch,
                      PREFIX_DISPOSITION, error) < 0)
         return -1;
     } else if (names_header(scratch, "Content-Type", 12)) {
-      if (parse_into(type, scratch, MSG_DUPLICATE_TYPE, PREFIX_TYPE, error) <
-          0)
+      if (parse_into(type, scratch, MSG_DUPLICATE_TYPE, PREFIX_TYPE, error) < 0)
         return -1;
     }
   }

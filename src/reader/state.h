@@ -17,8 +17,8 @@ enum class BodyPosition : int32_t {
 };
 
 struct MpreadState {
-  char *delimiter;           // "--" followed by the boundary
-  char *end_marker;          // CR LF and the delimiter: where content ends
+  char *delimiter;   // "--" followed by the boundary
+  char *end_marker;  // CR LF and the delimiter: where content ends
   size_t delimiter_len;
   int32_t at_content_start;  // content may be taken by either call
   int32_t in_content;        // chunks are being taken
@@ -45,7 +45,8 @@ constexpr size_t max_boundary = 70;
 #define MSG_UNSUPPORTED_METHOD \
   "Only the POST request method is supported for multipart/form-data"
 #define MSG_NO_BOUNDARY "No boundary set in the Content-Type"
-#define MSG_BOUNDARY_TOO_LONG "Boundary is too long max len %u actual length %zu"
+#define MSG_BOUNDARY_TOO_LONG \
+  "Boundary is too long max len %u actual length %zu"
 #define MSG_BAD_START "Request does not start with the boundary line"
 #define MSG_NULL_PART "Null form data part struct is not allowed"
 #define MSG_DUPLICATE_DISPOSITION \

@@ -16,15 +16,15 @@ constexpr size_t no_match = SIZE_MAX;
 // indices), so that compacting the buffer never invalidates them; they never
 // exceed `limit`, so they fit size_t on 32-bit systems too.
 struct Search {
-  char *match;          // NUL-terminated copy; null while the slot is unused
+  char *match;  // NUL-terminated copy; null while the slot is unused
   size_t match_len;
   // Horspool's table for the match: how far a window may move when its last
   // byte is the index (0 for the match's own last byte, whose move is
   // last_shift). Capped at 255: a shorter move is always safe.
   uint8_t shift[256];
   size_t last_shift;
-  size_t clear_until;   // no occurrence starts before this stream offset
-  size_t match_at;      // stream offset of the next occurrence, or no_match
+  size_t clear_until;  // no occurrence starts before this stream offset
+  size_t match_at;     // stream offset of the next occurrence, or no_match
 };
 
 struct Intake {
@@ -32,16 +32,16 @@ struct Intake {
   int fd;
   size_t capacity;
   size_t limit;
-  size_t received;      // bytes read from fd so far
+  size_t received;  // bytes read from fd so far
   unsigned char *buf;
-  size_t start, end;    // unread bytes are buf[start, end)
-  size_t base;          // stream offset of buf[0]
-  bool exhausted;       // limit reached: nothing more will be read
-  GError *failure;      // sticky: once the stream broke, every read says so
+  size_t start, end;  // unread bytes are buf[start, end)
+  size_t base;        // stream offset of buf[0]
+  bool exhausted;     // limit reached: nothing more will be read
+  GError *failure;    // sticky: once the stream broke, every read says so
   // A form reader alternates two matches, the delimiter between parts and
   // the end marker within one: both are kept, the older one is replaced.
   Search searches[2];
-  Search *search;       // the one in use; null before the first search
+  Search *search;  // the one in use; null before the first search
 };
 
 Intake st;  // plain data, zero-initialised: no constructor runs at load
@@ -238,8 +238,7 @@ size_t deliverable_until(Search &s) {
 
 extern "C" {
 
-gboolean intake_init(int fd, size_t buffer_size, size_t limit,
-                     GError **error) {
+gboolean intake_init(int fd, size_t buffer_size, size_t limit, GError **error) {
   if (fd < 0)
     return fail(error, INTAKE_ERROR_INVALID_ARGUMENT,
                 "Invalid descriptor %d for the request body", fd);
@@ -248,10 +247,10 @@ gboolean intake_init(int fd, size_t buffer_size, size_t limit,
                 "Working buffer of %zu bytes is too small", buffer_size);
   intake_release();
   // Room past the data for the search's stop run (see find_match).
-  st.buf = buffer_size > SIZE_MAX - UINT8_MAX
-               ? nullptr
-               : static_cast<unsigned char *>(
-                     g_try_malloc(buffer_size + UINT8_MAX));
+  st.buf =
+      buffer_size > SIZE_MAX - UINT8_MAX
+          ? nullptr
+          : static_cast<unsigned char *>(g_try_malloc(buffer_size + UINT8_MAX));
   if (st.buf == nullptr)
     return fail(error, INTAKE_ERROR_INVALID_ARGUMENT,
                 "Cannot allocate a working buffer of %zu bytes", buffer_size);
@@ -270,8 +269,7 @@ void intake_release(void) {
   st = Intake{};
 }
 
-gboolean intake_peek(void *dest, size_t count, size_t *length,
-                     GError **error) {
+gboolean intake_peek(void *dest, size_t count, size_t *length, GError **error) {
   if (!check_ready(error)) return FALSE;
   if (dest == nullptr && count > 0)
     return fail(error, INTAKE_ERROR_INVALID_ARGUMENT, "Peek into NULL");
@@ -287,12 +285,11 @@ gboolean intake_peek(void *dest, size_t count, size_t *length,
   return TRUE;
 }
 
-int intake_read_line(char *dest, size_t size, size_t *length,
-                     GError **error) {
+int intake_read_line(char *dest, size_t size, size_t *length, GError **error) {
   if (!check_ready(error)) return -1;
   if (dest == nullptr || size == 0) {
     fail(error, INTAKE_ERROR_INVALID_ARGUMENT,
-                "Line read needs a buffer of at least one byte");
+         "Line read needs a buffer of at least one byte");
     return -1;
   }
   size_t line_len = 0;  // bytes of the line consumed, stored or not
@@ -308,8 +305,9 @@ int intake_read_line(char *dest, size_t size, size_t *length,
     const void *nl = memchr(from, '\n', avail);
     size_t take = avail;
     if (nl != nullptr) {
-      take = static_cast<size_t>(static_cast<const unsigned char *>(nl) -
-                                 from) + 1;
+      take =
+          static_cast<size_t>(static_cast<const unsigned char *>(nl) - from) +
+          1;
       found_end = true;
     }
     // Pieces of an over-long line are never delivered as lines of their
@@ -319,17 +317,14 @@ int intake_read_line(char *dest, size_t size, size_t *length,
     st.start += take;
   }
   if (line_len == 0) return 0;
-  if (line_len > size - 1)
-    {
+  if (line_len > size - 1) {
     fail(error, INTAKE_ERROR_LINE_TOO_LONG,
-                "Line of %zu bytes exceeds the limit of %zu bytes", line_len,
-                size - 1);
+         "Line of %zu bytes exceeds the limit of %zu bytes", line_len,
+         size - 1);
     return -1;
   }
-  if (memchr(dest, '\0', line_len) != nullptr)
-    {
-    fail(error, INTAKE_ERROR_LINE_HAS_NUL,
-                "Line contains a NUL byte");
+  if (memchr(dest, '\0', line_len) != nullptr) {
+    fail(error, INTAKE_ERROR_LINE_HAS_NUL, "Line contains a NUL byte");
     return -1;
   }
   dest[line_len] = '\0';
@@ -340,11 +335,10 @@ int intake_read_line(char *dest, size_t size, size_t *length,
 int intake_read_until_match(const char *match, void *dest, size_t size,
                             size_t *length, GError **error) {
   if (!check_ready(error)) return -1;
-  if (match == nullptr || dest == nullptr || length == nullptr || size == 0)
-    {
+  if (match == nullptr || dest == nullptr || length == nullptr || size == 0) {
     fail(error, INTAKE_ERROR_INVALID_ARGUMENT,
-                "Search needs a match, a buffer of at least one byte and a "
-                "length location");
+         "Search needs a match, a buffer of at least one byte and a "
+         "length location");
     return -1;
   }
   // Callers take a part in many calls with the same match: what the search
@@ -352,11 +346,10 @@ int intake_read_until_match(const char *match, void *dest, size_t size,
   Search *search = known_search(match);
   if (search == nullptr) {
     const size_t m = strlen(match);
-    if (m == 0 || m >= st.capacity)
-      {
+    if (m == 0 || m >= st.capacity) {
       fail(error, INTAKE_ERROR_INVALID_ARGUMENT,
-                  "Match of %zu bytes must be 1 to %zu bytes long", m,
-                  st.capacity - 1);
+           "Match of %zu bytes must be 1 to %zu bytes long", m,
+           st.capacity - 1);
       return -1;
     }
     search = new_search(match, m);

@@ -60,8 +60,8 @@ struct Writer {
 };
 
 // Reads a quoted string starting after its opening quote. Only \" and a
-// doubled backslash are escapes: browsers send Windows paths such as C:\Users\x\a.txt without
-// escaping them, and they must come back intact.
+// doubled backslash are escapes: browsers send Windows paths such as
+// C:\Users\x\a.txt without escaping them, and they must come back intact.
 bool take_quoted(std::string_view &s, Writer &w) {
   while (!s.empty()) {
     char c = s.front();
@@ -182,8 +182,8 @@ gboolean check_text(std::string_view text, GError **error) {
     unsigned char c = static_cast<unsigned char>(text[i]);
     if ((c < 0x20 && c != '\t') || c == 0x7f)
       return fail(error, REQINFO_ERROR_PARSE,
-                  "Header contains the control character 0x%02x at byte %zu",
-                  c, i);
+                  "Header contains the control character 0x%02x at byte %zu", c,
+                  i);
   }
   return TRUE;
 }
@@ -223,8 +223,8 @@ size_t reqinfo_get_content_length(GError **error) {
     // refused, not read as a small body.
     if (value > (SIZE_MAX - digit) / 10) {
       fail(error, REQINFO_ERROR_INVALID,
-           "CONTENT_LENGTH %s is larger than this system's limit of %zu",
-           text, static_cast<size_t>(SIZE_MAX));
+           "CONTENT_LENGTH %s is larger than this system's limit of %zu", text,
+           static_cast<size_t>(SIZE_MAX));
       return 0;
     }
     value = value * 10 + digit;
