@@ -7,6 +7,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -15,14 +16,13 @@
 
 namespace attack {
 
-// What one mpread_get_next_part call gave, and for a part what taking its
-// content gave.
 struct Step {
-  int result = 0;
-  std::string error;  // "domain code: message", empty when none
-  testreq::Seen part;
+  int result = 0;       // of mpread_get_next_part
+  std::string error{};  // "domain code: message", empty when none
+  std::string name{}, content{};
+  std::optional<std::string> filename{};
   int content_result = 0;  // 1 complete, 0 body ended, -1 failed
-  std::string content_error;
+  std::string content_error{};
 };
 
 inline std::string describe(GError *&err) {
@@ -33,70 +33,60 @@ inline std::string describe(GError *&err) {
   return s;
 }
 
-// Content of the current part through mpread_write_part_to_file into a
-// memory file.
-inline int write_content(std::string &out, GError **error) {
-  int fd = memfd_create("attack-part", 0);
-  if (fd < 0) return -1;
-  gboolean ok = mpread_write_part_to_file(fd, error);
-  off_t n = lseek(fd, 0, SEEK_END);
-  out.resize(static_cast<size_t>(n > 0 ? n : 0));
-  if (n > 0 && pread(fd, out.data(), out.size(), 0) != n) out.clear();
-  close(fd);
-  return ok ? 1 : -1;
-}
-
-// Walks to the end: chunk > 0 takes content in chunks of that size, 0
-// writes it to a descriptor. A walk that has not ended after max_calls
-// calls of mpread_get_next_part fails the test: the walk must end.
-inline std::vector<Step> walk_all(size_t chunk, size_t max_calls = 1000) {
+// chunk > 0 takes content in chunks of that size; 0 writes it to `out`, or
+// to a memory file read back into the step. A walk that has not ended after
+// 1000 parts fails: it must end.
+inline std::vector<Step> walk_all(size_t chunk, int out = -1) {
   std::vector<Step> steps;
   GError *err = nullptr;
-  for (size_t calls = 0; calls < max_calls; calls++) {
-    Step s;
+  while (steps.size() < 1000) {
+    Step &s = steps.emplace_back();
     MpreadPart p{};
     s.result = mpread_get_next_part(&p, &err);
     s.error = describe(err);
     EXPECT_EQ(s.result < 0, !s.error.empty()) << s.error;
-    if (s.result == 1) {
-      s.part.name = p.name;
-      if (p.mime) s.part.mime = p.mime;
-      if (p.filename) s.part.filename = p.filename;
-      mpread_release_part(&p);
-      s.content_result = chunk > 0
-                             ? testreq::take_content(chunk, s.part.content, &err)
-                             : write_content(s.part.content, &err);
-      s.content_error = describe(err);
+    if (s.result == 0) return steps;
+    if (s.result != 1) continue;
+    s.name = p.name;
+    if (p.filename) s.filename = p.filename;
+    mpread_release_part(&p);
+    if (chunk > 0) {
+      s.content_result = testreq::take_content(chunk, s.content, &err);
+    } else if (out >= 0) {
+      s.content_result = mpread_write_part_to_file(out, &err) ? 1 : -1;
+    } else {
+      int fd = memfd_create("attack-part", 0);
+      s.content_result = mpread_write_part_to_file(fd, &err) ? 1 : -1;
+      s.content.resize(static_cast<size_t>(lseek(fd, 0, SEEK_END)));
+      EXPECT_EQ(pread(fd, s.content.data(), s.content.size(), 0),
+                static_cast<ssize_t>(s.content.size()));
+      close(fd);
     }
-    steps.push_back(std::move(s));
-    if (steps.back().result == 0) return steps;
+    s.content_error = describe(err);
   }
-  ADD_FAILURE() << "the walk did not end within " << max_calls << " calls";
+  ADD_FAILURE() << "the walk did not end";
   return steps;
 }
 
-// The parts that came out whole, content included.
-inline std::vector<testreq::Seen> complete_parts(const std::vector<Step> &steps) {
-  std::vector<testreq::Seen> out;
-  for (const Step &s : steps)
-    if (s.result == 1 && s.content_result == 1) out.push_back(s.part);
-  return out;
+// Every part came out whole with these contents, and the walk ended cleanly.
+inline void expect_contents(const std::vector<Step> &steps,
+                            const std::vector<std::string> &want) {
+  ASSERT_EQ(steps.size(), want.size() + 1);
+  for (size_t i = 0; i < want.size(); i++) {
+    EXPECT_EQ(steps[i].content_result, 1)
+        << steps[i].error << steps[i].content_error;
+    // Not EXPECT_EQ: a diff of 16 MiB strings is of no use.
+    EXPECT_TRUE(steps[i].content == want[i]) << "part " << i;
+  }
+  EXPECT_EQ(steps.back().error, "");
 }
 
-inline bool same_part(const testreq::Seen &a, const testreq::Seen &b) {
-  return a.name == b.name && a.mime == b.mime && a.filename == b.filename &&
-         a.content == b.content;
-}
-
-// Starts a request with the given body and content type; the body goes on
-// descriptor 0 through a temporary file.
 class AttackTest : public ::testing::Test {
  protected:
   void TearDown() override { mpread_release(); }
-  bool start(const std::string &boundary, std::string body,
-             testreq::Feed feed = testreq::Feed::file) {
+  bool start(const std::string &boundary, std::string body) {
     mpread_release();
-    req.form(boundary, std::move(body), feed);
+    req.form(boundary, std::move(body));
     return mpread_init(&err);
   }
   testreq::Request req;

@@ -33,10 +33,8 @@ void Request::stop_feeder() {
 }
 
 void Request::env(const char *name, const char *value) {
-  if (value == nullptr)
-    unsetenv(name);
-  else
-    setenv(name, value, 1);
+  if (value != nullptr) setenv(name, value, 1);
+  else unsetenv(name);
 }
 
 void Request::form(std::string_view boundary, std::string body, Feed feed) {
@@ -52,13 +50,11 @@ void Request::body(std::string body, Feed feed) {
   if (saved_stdin_ < 0) saved_stdin_ = dup(0);
   if (feed == Feed::file) {
     FILE *f = tmpfile();
-    if (!body.empty()) fwrite(body.data(), 1, body.size(), f);
+    fwrite(body.data(), 1, body.size(), f);
     fflush(f);
-    int fd = dup(fileno(f));
+    dup2(fileno(f), 0);  // shares the offset, which the rewind moves
+    rewind(f);
     fclose(f);
-    lseek(fd, 0, SEEK_SET);
-    dup2(fd, 0);
-    close(fd);
     return;
   }
   int fds[2];
@@ -66,11 +62,8 @@ void Request::body(std::string body, Feed feed) {
   dup2(fds[0], 0);
   close(fds[0]);
   int w = fds[1];
-  size_t step = feed == Feed::pipe_bytewise ? 1
-                : feed == Feed::pipe_slow   ? 1000
-                                            : 65536;
-  bool pause = feed == Feed::pipe_slow;
-  feeder_ = std::thread([w, step, pause, data = std::move(body)] {
+  size_t step = feed == Feed::pipe_bytewise ? 1 : 65536;
+  feeder_ = std::thread([w, step, data = std::move(body)] {
     // A reader that stops early closes the pipe: the write must fail with
     // EPIPE rather than the signal ending the test process.
     sigset_t pipe_signal;
@@ -82,25 +75,22 @@ void Request::body(std::string body, Feed feed) {
       ssize_t r = write(w, data.data() + i, n);
       if (r <= 0) break;
       i += static_cast<size_t>(r);
-      if (pause) usleep(20);
     }
     close(w);
   });
 }
 
 Form &Form::field(std::string_view name, std::string_view value) {
-  body_ += "--" + boundary_ + "\r\nContent-Disposition: form-data; name=\"" +
-           std::string(name) + "\"\r\n\r\n" + std::string(value) + "\r\n";
-  return *this;
+  return raw("Content-Disposition: form-data; name=\"" + std::string(name) +
+                 "\"\r\n\r\n", value);
 }
 
 Form &Form::file(std::string_view name, std::string_view filename,
                  std::string_view mime, std::string_view content) {
-  body_ += "--" + boundary_ + "\r\nContent-Disposition: form-data; name=\"" +
-           std::string(name) + "\"; filename=\"" + std::string(filename) +
-           "\"\r\nContent-Type: " + std::string(mime) + "\r\n\r\n" +
-           std::string(content) + "\r\n";
-  return *this;
+  return raw("Content-Disposition: form-data; name=\"" + std::string(name) +
+                 "\"; filename=\"" + std::string(filename) +
+                 "\"\r\nContent-Type: " + std::string(mime) + "\r\n\r\n",
+             content);
 }
 
 Form &Form::raw(std::string_view headers_and_blank, std::string_view content) {
@@ -114,50 +104,36 @@ std::string Form::close(std::string_view epilogue) const {
 }
 
 const char *feed_name(Feed feed) {
-  switch (feed) {
-    case Feed::file: return "file";
-    case Feed::pipe_whole: return "pipe";
-    case Feed::pipe_bytewise: return "bytewise";
-    case Feed::pipe_slow: return "slow";
-  }
-  return "?";
+  static const char *const names[] = {"file", "pipe", "bytewise"};
+  return names[static_cast<int>(feed)];
 }
 
 int take_content(size_t chunk, std::string &out, GError **error) {
   std::vector<char> buf(chunk);
-  for (;;) {
-    size_t len = 0;
-    int r = mpread_get_part_buffer(buf.data(), chunk, &len, error);
-    if (r != 1) return r;
+  size_t len = 0;
+  int r;
+  while ((r = mpread_get_part_buffer(buf.data(), chunk, &len, error)) == 1 &&
+         len > 0) {
     if (len > chunk) abort();
-    if (len == 0) return 1;
     out.append(buf.data(), len);
   }
+  return r;
 }
 
 Walk walk_form(size_t chunk, GError **error) {
   Walk w;
   MpreadPart p{};
   while ((w.last = mpread_get_next_part(&p, error)) == 1) {
-    Seen s;
+    Seen &s = w.parts.emplace_back();
     s.name = p.name;
     if (p.mime) s.mime = p.mime;
     if (p.filename) s.filename = p.filename;
     mpread_release_part(&p);
-    if (chunk > 0) {
-      int r = take_content(chunk, s.content, error);
-      w.parts.push_back(std::move(s));
-      if (r != 1) {
-        w.last = r;
-        break;
-      }
-    } else {
-      w.parts.push_back(std::move(s));
-    }
+    if (chunk > 0 && (w.last = take_content(chunk, s.content, error)) != 1)
+      break;
   }
   return w;
 }
-
 std::string random_bytes(size_t n, unsigned seed) {
   std::mt19937 gen(seed);
   std::string s(n, '\0');
