@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "mpread.h"
-#include "request.h"
+#include "reader_test.h"
 
 namespace attack {
 
@@ -81,17 +81,7 @@ inline void expect_contents(const std::vector<Step> &steps,
   EXPECT_EQ(steps.back().error, "");
 }
 
-class AttackTest : public ::testing::Test {
- protected:
-  void TearDown() override { mpread_release(); }
-  bool start(const std::string &boundary, std::string body) {
-    mpread_release();
-    req.form(boundary, std::move(body));
-    return mpread_init(&err);
-  }
-  testreq::Request req;
-  GError *err = nullptr;
-};
+class AttackTest : public testreq::ReaderTest {};
 
 }  // namespace attack
 

@@ -7,18 +7,13 @@
 
 #include "intake.h"
 #include "mpread.h"
-#include "request.h"
+#include "reader_test.h"
 
 using namespace testreq;
 
 namespace {
 
-class Content : public ::testing::Test {
- protected:
-  void TearDown() override { mpread_release(); }
-  Request req;
-  GError *err = nullptr;
-};
+class Content : public ReaderTest {};
 
 enum class Op { next, chunk, bad_chunk, write, write_neg, write_closed, write_ro };
 struct Step { Op op; int want; };  // next: result; others: 0 or the error code

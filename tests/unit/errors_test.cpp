@@ -7,18 +7,13 @@
 #include "intake.h"
 #include "mpread.h"
 #include "reqinfo.h"
-#include "request.h"
+#include "reader_test.h"
 
 using namespace testreq;
 
 namespace {
 
-class Errors : public ::testing::Test {
- protected:
-  void TearDown() override { mpread_release(); }
-  Request req;
-  GError *err = nullptr;
-};
+class Errors : public ReaderTest {};
 
 // The call that fails. The *_cut calls meet a body cut inside the part's
 // content while CONTENT_LENGTH promises all of it.

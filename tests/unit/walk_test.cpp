@@ -5,20 +5,18 @@
 #include <tuple>
 
 #include "mpread.h"
-#include "request.h"
+#include "reader_test.h"
 
 using namespace testreq;
 
 namespace {
 
-class WalkTest : public ::testing::Test {
+class WalkTest : public ReaderTest {
  protected:
-  void TearDown() override { mpread_release(); }
   void start(const std::string &boundary, std::string body,
              Feed feed = Feed::file) {
-    mpread_release();
-    req.form(boundary, std::move(body), feed);
-    ASSERT_TRUE(mpread_init(&err)) << err->message;
+    ASSERT_TRUE(ReaderTest::start(boundary, std::move(body), feed))
+        << err->message;
   }
   // The names of the parts to the end of the form, which must end cleanly.
   std::vector<std::string> names_to_end() {
@@ -29,8 +27,6 @@ class WalkTest : public ::testing::Test {
     for (const Seen &s : w.parts) out.push_back(s.name);
     return out;
   }
-  Request req;
-  GError *err = nullptr;
 };
 
 using Strings = std::vector<std::string>;
