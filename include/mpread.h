@@ -69,7 +69,7 @@ typedef struct {
  * Reads nothing of the body but a peek at its first bytes.
  * Returns TRUE when the library is initialised (also when it already was:
  * then nothing is examined again), FALSE with error set otherwise. */
-MPREAD_API gboolean mpread_init(GError **error);
+MPREAD_API gboolean mpread_init(GError **error) G_GNUC_WARN_UNUSED_RESULT;
 
 /* Ends the use of the request; harmless when not initialised. */
 MPREAD_API void mpread_release(void);
@@ -79,7 +79,8 @@ MPREAD_API void mpread_release(void);
  * skipped, however long. Returns 1 when a part was read, 0 when the form has
  * no further part (closing delimiter or end of body; later calls return 0
  * too), -1 on failure. After -1 the walk may go on with the next call. */
-MPREAD_API int mpread_get_next_part(MpreadPart *part, GError **error);
+MPREAD_API int mpread_get_next_part(MpreadPart *part,
+                                    GError **error) G_GNUC_WARN_UNUSED_RESULT;
 
 /* Frees the strings of *part and sets them to NULL; NULL is ignored. */
 MPREAD_API void mpread_release_part(MpreadPart *part);
@@ -90,7 +91,8 @@ MPREAD_API void mpread_release_part(MpreadPart *part);
  * every further call), 0 when the body ended inside the content, -1 on
  * failure (e.g. MPREAD_ERROR_NOT_AT_CONTENT). Any byte values may occur. */
 MPREAD_API int mpread_get_part_buffer(void *buffer, size_t size,
-                                      size_t *length, GError **error);
+                                      size_t *length,
+                                      GError **error) G_GNUC_WARN_UNUSED_RESULT;
 
 /* Writes the whole content of the current part to fd, which the caller
  * opened and keeps (not positioned, flushed or closed here). Short writes
@@ -98,7 +100,8 @@ MPREAD_API int mpread_get_part_buffer(void *buffer, size_t size,
  * once any content was taken, MPREAD_ERROR_NOT_AT_CONTENT. Returns TRUE when
  * all content was written, FALSE with error set otherwise; after a failed
  * write the part cannot be taken again (the next part can). */
-MPREAD_API gboolean mpread_write_part_to_file(int fd, GError **error);
+MPREAD_API gboolean mpread_write_part_to_file(int fd, GError **error)
+    G_GNUC_WARN_UNUSED_RESULT;
 
 G_END_DECLS
 

@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Each shipped library exports exactly the functions its header declares
 # (libmpread.so.0: the six, by name), under its soname, and needs no C++
-# runtime. Runs the target's binutils, so it checks cross builds as well.
-#   check-exports.sh NM READELF SOURCE_DIR LIBRARY_FILE...
+# runtime. In a hardened build each library and the handler are bound at
+# load (BIND_NOW) with a read-only relocation segment (GNU_RELRO), and the
+# handler is PIE. Runs the target's binutils, so it checks cross builds too.
+#   check-exports.sh NM READELF SOURCE_DIR HARDENED LIBRARY_FILE... [HANDLER]
 set -uo pipefail
-nm=$1 readelf=$2 src=$3
-shift 3
+nm=$1 readelf=$2 src=$3 hardened=$4
+shift 4
 
 declare -A headers=(
   [mpread]=$src/include/mpread.h
@@ -22,8 +24,30 @@ declared() { # header: the names of its FOO_API functions, sorted
   grep -E '^[A-Z]+_API ' "$1" | sed -E 's/\(.*//; s/.*[ *]//' | sort
 }
 
+hardening() { # file: BIND_NOW and, but on MIPS, GNU_RELRO
+  local file=$1
+  "$readelf" -d "$file" | grep -Eq '\(FLAGS\).*BIND_NOW|\(FLAGS_1\).*NOW' ||
+    fail "$(basename "$file"): no BIND_NOW"
+  # MIPS keeps its GOT outside RELRO, so the build leaves it out there (see
+  # cmake/hardening.cmake).
+  "$readelf" -h "$file" | grep -q 'Machine:.*MIPS' && return
+  "$readelf" -lW "$file" | grep -q '^ *GNU_RELRO ' ||
+    fail "$(basename "$file"): no GNU_RELRO segment"
+}
+
+checked=0
 for lib in "$@"; do
   file=$(basename "$lib")
+  if [[ $file != lib*.so* ]]; then # the handler
+    if [ "$hardened" = ON ]; then
+      hardening "$lib"
+      "$readelf" -h "$lib" | grep -q 'Type:.*DYN' &&
+        "$readelf" -d "$lib" | grep -q '(FLAGS_1).*PIE' || fail "$file is no PIE"
+    fi
+    continue
+  fi
+  checked=$((checked + 1))
+  [ "$hardened" = ON ] && hardening "$lib"
   name=${file#lib}
   name=${name%%.so*}
   header=${headers[$name]:-}
@@ -54,5 +78,5 @@ for lib in "$@"; do
   esac
 done
 
-[ $failures -eq 0 ] && echo "exports, sonames and NEEDED of $# libraries as expected"
+[ $failures -eq 0 ] && echo "exports, sonames, NEEDED and hardening of $checked libraries as expected"
 [ $failures -eq 0 ]

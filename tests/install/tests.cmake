@@ -1,9 +1,14 @@
 # Packaging checks. The exports one reads the libraries with the target's
 # binutils, so cross builds run it too; the others need the host's compiler.
+set(exports_handler "")
+if(TARGET mpread-upload)
+  set(exports_handler $<TARGET_FILE:mpread-upload>)
+endif()
 add_test(NAME exports
   COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/check-exports.sh ${CMAKE_NM} ${CMAKE_READELF}
-          ${PROJECT_SOURCE_DIR} $<TARGET_FILE:intake> $<TARGET_FILE:reqinfo>
-          $<TARGET_FILE:mpread>)
+          ${PROJECT_SOURCE_DIR} $<IF:$<BOOL:${MPREAD_HARDEN}>,ON,OFF>
+          $<TARGET_FILE:intake> $<TARGET_FILE:reqinfo> $<TARGET_FILE:mpread>
+          ${exports_handler})
 set_tests_properties(exports PROPERTIES LABELS unit)
 
 if(NOT CMAKE_CROSSCOMPILING)

@@ -54,16 +54,17 @@ TEST_F(Content, FlagRules) {
           got = mpread_get_next_part(&p, &err);
           mpread_release_part(&p);
           break;
-        case Op::chunk: mpread_get_part_buffer(buf, sizeof buf, &len, &err); break;
-        case Op::bad_chunk: mpread_get_part_buffer(buf, 0, &len, &err); break;
-        case Op::write: mpread_write_part_to_file(null, &err); break;
-        case Op::write_neg: mpread_write_part_to_file(-1, &err); break;
-        case Op::write_closed: mpread_write_part_to_file(closed, &err); break;
-        case Op::write_ro: mpread_write_part_to_file(ro, &err); break;
+        case Op::chunk: got = mpread_get_part_buffer(buf, sizeof buf, &len, &err); break;
+        case Op::bad_chunk: got = mpread_get_part_buffer(buf, 0, &len, &err); break;
+        case Op::write: got = mpread_write_part_to_file(null, &err); break;
+        case Op::write_neg: got = mpread_write_part_to_file(-1, &err); break;
+        case Op::write_closed: got = mpread_write_part_to_file(closed, &err); break;
+        case Op::write_ro: got = mpread_write_part_to_file(ro, &err); break;
       }
       close(null);
       close(ro);
-      // A refused size comes from the body buffer; everything else is ours.
+      // Content calls are judged by their error code. A refused size comes
+      // from the body buffer; everything else is ours.
       if (step.op != Op::next) got = err ? err->code : 0;
       EXPECT_EQ(got, step.want) << (err ? err->message : "");
       EXPECT_TRUE(!err || err->domain == (step.op == Op::bad_chunk ? INTAKE_ERROR
