@@ -29,10 +29,15 @@ static int save_part(int folder, const MpreadPart *part)
     return 0;
   }
   ok = mpread_write_part_to_file(fd, &error);
-  close(fd);
+  /* close() reports what a write-back found: the file is not whole. */
+  if (close(fd) != 0 && ok) {
+    printf("%s: %s, not saved\n", part->filename, strerror(errno));
+    unlinkat(folder, part->filename, 0);
+    return 0;
+  }
   if (!ok) {
     printf("%s: %s, not saved\n", part->filename, error->message);
-    g_error_free(error);
+    g_clear_error(&error);
     unlinkat(folder, part->filename, 0);
     return 0;
   }
@@ -57,17 +62,26 @@ int main(int argc, char **argv)
     return 1;
   }
   printf("Content-Type: text/plain\r\n\r\n");
-  while ((result = mpread_get_next_part(&part, &error)) == 1) {
+  /* Go on after -1: one bad part must not drop the rest of the form, and a
+   * body that broke off ends the walk with 0 at the next call. */
+  while ((result = mpread_get_next_part(&part, &error)) != 0) {
+    if (result < 0) {
+      /* A file input left empty is sent with an empty file name: no file,
+       * nothing to refuse. */
+      if (g_error_matches(error, MPREAD_ERROR, MPREAD_ERROR_INVALID_FILENAME)) {
+        printf("a file input was left empty\n");
+      } else {
+        printf("part not read: %s\n", error->message);
+        refused++;
+      }
+      g_clear_error(&error);
+      continue;
+    }
     /* Parts without a file name are plain fields: their content is
      * skipped by the next mpread_get_next_part(). */
     if (part.filename != NULL && !save_part(folder, &part))
       refused++;
     mpread_release_part(&part);
-  }
-  if (result < 0) {
-    printf("form broken off: %s\n", error->message);
-    g_error_free(error);
-    refused++;
   }
   mpread_release();
   close(folder);

@@ -59,8 +59,10 @@ if(NOT code STREQUAL expected)
 endif()
 
 # The sample form: a plain field, a file whose content holds a copy of the
-# delimiter, a name with a way out of the folder, an empty name, a name
-# that a planted link holds, and a name that is already taken.
+# delimiter, a name with a way out of the folder, an empty name, a file
+# input left empty and a part without a name (both fail, and the walk goes
+# on past them), a name that a planted link holds, and a name that is
+# already taken.
 set(b "XyZ")
 set(body "")
 # A function, not a macro: a macro would read the backslashes twice.
@@ -74,6 +76,8 @@ add_part("name=\"comment\"" "hello")
 add_part("name=\"doc\"; filename=\"C:\\Users\\me\\notes.txt\"" "${notes}")
 add_part("name=\"evil\"; filename=\"x\\../../etc/passwd\"" "root")
 add_part("name=\"nodir\"; filename=\"dir/\"" "lost")
+add_part("name=\"unused\"; filename=\"\"" "")
+add_part("filename=\"nameless.txt\"" "no name")
 add_part("name=\"link\"; filename=\"link.txt\"" "through the link")
 add_part("name=\"again\"; filename=\"notes.txt\"" "overwritten")
 string(APPEND body "--${b}--\r\n")
@@ -128,6 +132,8 @@ if(NOT got STREQUAL "untouched")
   expect("the planted link was followed")
 endif()
 foreach(line "saved notes.txt" "saved passwd" "nodir: no file name, not saved"
+             "a file input was left empty"
+             "part not read: Form data part name is not set"
              "link.txt: " "notes.txt: File exists, not saved")
   string(FIND "${answer}" "${line}" at)
   if(at LESS 0)
