@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # Installs the build tree into a staging prefix and uses it as a stranger
 # would: headers, sonames and their links, pkg-config, find_package, the
-# manual pages, and programs built against the staged copy only.
+# manual pages, and programs built against the staged copy only. Nothing
+# runs with LD_LIBRARY_PATH: the installed handler finds the libraries
+# through its RUNPATH, programs built with pkg-config through the -rpath
+# flag the README gives for a private prefix.
 #   check-install.sh BUILD_DIR SOURCE_DIR WORK_DIR C_COMPILER VERSION
 set -uo pipefail
 build=$1 src=$2 work=$3 cc=$4 version=$5
@@ -36,23 +39,38 @@ export PKG_CONFIG_PATH=$pcdir
 [ "$(pkg-config --variable=prefix mpread)" = "$prefix" ] ||
   fail "mpread.pc names prefix $(pkg-config --variable=prefix mpread), not the staging prefix"
 flags=$(pkg-config --cflags --libs mpread) || fail "pkg-config --cflags --libs mpread"
-for want in "-I$prefix/include" "-L$libdir" -lmpread -lintake -lreqinfo -lglib-2.0 \
+for want in "-I$prefix/include" "-L$libdir" -lmpread -lglib-2.0 \
             "$(pkg-config --cflags-only-I glib-2.0 | cut -d' ' -f1)"; do
   [[ " $flags " == *" $want "* ]] || fail "pkg-config --cflags --libs mpread lacks $want: $flags"
 done
+# A program of mpread.h alone links the reader alone; the components are
+# the reader's own needs, named for static links, and keep their .pc files.
+for lib in -lintake -lreqinfo; do
+  [[ " $flags " != *" $lib "* ]] || fail "pkg-config --libs mpread links $lib: $flags"
+  [[ " $(pkg-config --static --libs mpread) " == *" $lib "* ]] ||
+    fail "pkg-config --static --libs mpread lacks $lib"
+done
+components=$(pkg-config --libs intake reqinfo)
+[ "${components% }" = "-L$libdir -lintake -lreqinfo -lglib-2.0" ] ||
+  fail "pkg-config --libs intake reqinfo: $components"
+# As the README says for a prefix the dynamic linker does not search.
+rpath=-Wl,-rpath,$(pkg-config --variable=libdir mpread)
 
 # --- programs built with pkg-config only, run on a sample request
 body=$work/request.body
 {
   printf -- '--XyZ\r\nContent-Disposition: form-data; name="title"\r\n\r\nhello\r\n'
+  # A file input left empty, as every browser sends it: the walk goes on.
+  printf -- '--XyZ\r\nContent-Disposition: form-data; name="none"; filename=""\r\n'
+  printf 'Content-Type: application/octet-stream\r\n\r\n\r\n'
   printf -- '--XyZ\r\nContent-Disposition: form-data; name="up"; filename="a.txt"\r\n'
   printf 'Content-Type: text/plain\r\n\r\n'
   head -c 10000 /dev/zero | tr '\0' 'x'
   printf -- '\r\n--XyZ--\r\n'
 } >"$body"
 length=$(stat -c %s "$body")
-run_cgi() { # program [args]: the sample request, the staged libraries
-  env -i PATH="$PATH" LD_LIBRARY_PATH="$libdir" REQUEST_METHOD=POST \
+run_cgi() { # program [args]: the sample request, no library path
+  env -i PATH="$PATH" REQUEST_METHOD=POST \
     CONTENT_TYPE='multipart/form-data; boundary=XyZ' \
     CONTENT_LENGTH="$length" "$@" <"$body"
 }
@@ -63,9 +81,10 @@ awk '/^\.SH EXAMPLES/ { on = 1 } on && /^\.fi/ { exit } on && go && !/^\.R[SE]/ 
   sed -e 's/\\-/-/g' -e 's/\\e/\\/g' >"$work/man-example.c"
 # shellcheck disable=SC2046
 if "$cc" -Wall -Wextra -Werror -o "$work/man-example" "$work/man-example.c" \
-     $(pkg-config --cflags --libs mpread); then
-  out=$(run_cgi "$work/man-example" | tr -d '\r')
-  want=$'Content-Type: text/plain\n\ntitle: 5 bytes\nup: 10000 bytes'
+     $(pkg-config --cflags --libs mpread) "$rpath"; then
+  out=$(run_cgi "$work/man-example" 2>&1 | tr -d '\r')
+  want=$'Content-Type: text/plain\n\ntitle: 5 bytes
+part skipped: Form data part contains a invalid filename\nup: 10000 bytes'
   [ "$out" = "$want" ] || fail "the manual's example printed: $out"
 else
   fail "the manual's example does not compile against the staged install"
@@ -74,15 +93,29 @@ fi
 if [ -f "$src/examples/save-form.c" ]; then
   # shellcheck disable=SC2046
   if "$cc" -Wall -Wextra -o "$work/save-form" "$src/examples/save-form.c" \
-       $(pkg-config --cflags --libs mpread); then
+       $(pkg-config --cflags --libs mpread) "$rpath"; then
     mkdir -p "$work/saved"
-    if ! run_cgi "$work/save-form" "$work/saved" >"$work/save-form.out"; then
+    if ! run_cgi "$work/save-form" "$work/saved" >"$work/save-form.out" 2>&1; then
       fail "examples/save-form.c failed on the sample request: $(cat "$work/save-form.out")"
     elif [ "$(cat "$work/saved/a.txt" 2>/dev/null)" != "$(printf 'x%.0s' $(seq 10000))" ]; then
       fail "examples/save-form.c did not save a.txt whole: $(cat "$work/save-form.out")"
     fi
   else
     fail "examples/save-form.c does not compile with pkg-config alone"
+  fi
+fi
+
+# --- the installed handler, started as a server would: its RUNPATH finds
+# the prefix's libraries, and theirs each other.
+if [ -f "$build/examples/mpread-upload" ]; then
+  handler=$prefix/bin/mpread-upload
+  if [ ! -x "$handler" ]; then
+    fail "bin/mpread-upload not installed"
+  elif ! run_cgi env MPREAD_UPLOAD_DIR="$work/uploads" "$handler" \
+         >"$work/handler.out" 2>&1; then
+    fail "installed mpread-upload failed: $(cat "$work/handler.out")"
+  elif ! cmp -s "$work/uploads/a.txt" <(printf 'x%.0s' $(seq 10000)); then
+    fail "installed mpread-upload did not store a.txt whole: $(cat "$work/handler.out")"
   fi
 fi
 
