@@ -105,6 +105,15 @@ if [ -f "$src/examples/save-form.c" ]; then
   fi
 fi
 
+# A dropped result is a compiler warning, for each function that has one.
+for call in 'mpread_init(NULL)' 'mpread_get_next_part(NULL, NULL)' \
+            'mpread_get_part_buffer(NULL, 0, NULL, NULL)' 'mpread_write_part_to_file(0, NULL)'; do
+  printf '#include <mpread.h>\nvoid f(void);\nvoid f(void) { %s; }\n' "$call" >"$work/drop.c"
+  # shellcheck disable=SC2046
+  "$cc" -c -Werror=unused-result -o "$work/drop.o" "$work/drop.c" \
+    $(pkg-config --cflags mpread) 2>/dev/null && fail "no warning for a dropped $call"
+done
+
 # --- the installed handler, started as a server would: its RUNPATH finds
 # the prefix's libraries, and theirs each other.
 if [ -f "$build/examples/mpread-upload" ]; then
