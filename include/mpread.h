@@ -3,11 +3,14 @@
  *
  * Calling order:
  *   mpread_init();
- *   while (mpread_get_next_part(&part) == 1) {
+ *   while ((next = mpread_get_next_part(&part, &error)) != 0) {
+ *     if (next < 0) { report and clear error; continue; }  (a part, not the form)
  *     take the content: mpread_get_part_buffer() until it gives a length of 0,
  *       or mpread_write_part_to_file() once (or leave it: the next call skips it);
  *     mpread_release_part(&part);
  *   }
+ * Going on after -1 is safe: a body that cannot be read on ends the walk
+ * with 0 on the call after its -1.
  *   mpread_release();
  *
  * Every function that can fail takes a GError location last (NULL when no
