@@ -10,5 +10,6 @@ foreach(pc intake reqinfo mpread)
     set(CMAKE_INSTALL_INCLUDEDIR \"${CMAKE_INSTALL_INCLUDEDIR}\")
     configure_file(\"${CMAKE_CURRENT_SOURCE_DIR}/cmake/${pc}.pc.in\" \"${pc_out}\" @ONLY)
     file(INSTALL \"${pc_out}\"
-         DESTINATION \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}/pkgconfig\")")
+         DESTINATION \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}/pkgconfig\")"
+    COMPONENT dev)
 endforeach()
