@@ -120,12 +120,16 @@ static char partial_name[NAME_MAX + 1];
  * the handler ends on the timer itself: the answer is kept ready (head,
  * then the fields and files stored so far as JSON) for a plain write(2). */
 typedef enum { TIMEOUT_IDLE, TIMEOUT_TOTAL, TIMEOUT_KINDS } TimeoutKind;
-static volatile sig_atomic_t body_activity = 0; /* bytes came since the last tick */
+/* Set when body bytes came since the last tick. */
+static volatile sig_atomic_t body_activity = 0;
 static struct timespec started, last_activity;
 static guint64 idle_ms = 0, total_ms = 0;
-static char *timeout_log[TIMEOUT_KINDS];  /* for the server's error log */
-static char *timeout_head[TIMEOUT_KINDS]; /* CGI headers, then the answer up to the fields */
-static GString *answer_fields = NULL;     /* NULL while there is no time limit */
+/* For the server's error log; and CGI headers, then the answer up to the
+ * list of fields. */
+static char *timeout_log[TIMEOUT_KINDS];
+static char *timeout_head[TIMEOUT_KINDS];
+/* NULL while there is no time limit. */
+static GString *answer_fields = NULL;
 static GString *answer_files = NULL;
 
 static void block_signals(sigset_t *saved) {
@@ -162,7 +166,8 @@ static gboolean write_all(int fd, const char *data, size_t len) {
 
 static void time_out(TimeoutKind kind) {
   remove_partial();
-  if (timeout_log[kind] != NULL) write_all(2, timeout_log[kind], strlen(timeout_log[kind]));
+  if (timeout_log[kind] != NULL)
+    write_all(2, timeout_log[kind], strlen(timeout_log[kind]));
   static const char between[] = "],\"files\":[";
   static const char end[] = "]}\n";
   if (write_all(1, timeout_head[kind], strlen(timeout_head[kind])) &&
@@ -173,7 +178,8 @@ static void time_out(TimeoutKind kind) {
   _exit(1);
 }
 
-static guint64 ms_between(const struct timespec *from, const struct timespec *to) {
+static guint64 ms_between(const struct timespec *from,
+                          const struct timespec *to) {
   gint64 ms = ((gint64)to->tv_sec - (gint64)from->tv_sec) * 1000 +
               ((gint64)to->tv_nsec - (gint64)from->tv_nsec) / 1000000;
   return ms > 0 ? (guint64)ms : 0;
@@ -187,8 +193,10 @@ static void on_tick(int sig) {
     body_activity = 0;
     last_activity = now;
   }
-  if (total_ms != 0 && ms_between(&started, &now) >= total_ms) time_out(TIMEOUT_TOTAL);
-  if (idle_ms != 0 && ms_between(&last_activity, &now) >= idle_ms) time_out(TIMEOUT_IDLE);
+  if (total_ms != 0 && ms_between(&started, &now) >= total_ms)
+    time_out(TIMEOUT_TOTAL);
+  if (idle_ms != 0 && ms_between(&last_activity, &now) >= idle_ms)
+    time_out(TIMEOUT_IDLE);
 }
 
 /* Standard input is set to raise SIGIO whenever the server passes on body
@@ -205,7 +213,8 @@ static void install_signal_handlers(void) {
   memset(&sa, 0, sizeof sa);
   sa.sa_handler = remove_partial_and_die;
   sigfillset(&sa.sa_mask);
-  for (size_t i = 0; i < G_N_ELEMENTS(fatal); i++) sigaction(fatal[i], &sa, NULL);
+  for (size_t i = 0; i < G_N_ELEMENTS(fatal); i++)
+    sigaction(fatal[i], &sa, NULL);
   /* A server that hung up gets no answer; the write fails instead. */
   signal(SIGPIPE, SIG_IGN);
   /* Past a file-size limit (ulimit -f) write() then fails with EFBIG and the
@@ -235,7 +244,8 @@ static gboolean fail(Upload *up, Status status, const char *fmt, ...) {
   if (up->status == STATUS_OK) {
     va_list ap;
     va_start(ap, fmt);
-    up->error = g_error_new_valist(handler_error_quark(), (gint)status, fmt, ap);
+    up->error =
+        g_error_new_valist(handler_error_quark(), (gint)status, fmt, ap);
     va_end(ap);
     up->status = status;
   }
@@ -251,8 +261,8 @@ static gboolean fail_limit(Upload *up, const char *setting, guint64 limit,
   if (up->status == STATUS_OK) {
     va_list ap;
     va_start(ap, fmt);
-    up->error =
-        g_error_new_valist(handler_error_quark(), (gint)STATUS_TOO_LARGE, fmt, ap);
+    up->error = g_error_new_valist(handler_error_quark(),
+                                   (gint)STATUS_TOO_LARGE, fmt, ap);
     va_end(ap);
     up->status = STATUS_TOO_LARGE;
     up->limit_setting = setting;
@@ -274,8 +284,9 @@ static gboolean fail_with(Upload *up, Status status, GError *error,
   return FALSE;
 }
 
-static gboolean read_number_setting(Upload *up, const char *name, guint64 fallback,
-                                    guint64 min, guint64 *value) {
+static gboolean read_number_setting(Upload *up, const char *name,
+                                    guint64 fallback, guint64 min,
+                                    guint64 *value) {
   const char *text = g_getenv(name);
   *value = fallback;
   if (text == NULL || *text == '\0') return TRUE;
@@ -320,8 +331,8 @@ static gboolean is_inside(const char *path, const char *folder) {
 
 /* Checks the folder against one place it must stay out of; a place that
  * cannot be resolved does not exist and so holds nothing. */
-static gboolean check_outside(Upload *up, const char *real_dir, const char *place,
-                              const char *what) {
+static gboolean check_outside(Upload *up, const char *real_dir,
+                              const char *place, const char *what) {
   if (place == NULL || *place == '\0') return TRUE;
   char *real = realpath(place, NULL);
   gboolean inside = real != NULL && is_inside(real_dir, real);
@@ -343,13 +354,15 @@ static gboolean check_cgi_folder(Upload *up, const char *dir) {
                 "MPREAD_UPLOAD_DIR is not set: under a web server the handler "
                 "needs an absolute upload folder outside the web root");
   if (!g_path_is_absolute(dir))
-    return fail(up, STATUS_SERVER_ERROR,
-                "MPREAD_UPLOAD_DIR must be an absolute path under a web server: %s",
-                dir);
+    return fail(
+        up, STATUS_SERVER_ERROR,
+        "MPREAD_UPLOAD_DIR must be an absolute path under a web server: %s",
+        dir);
   char *real_dir = real_folder_path(dir);
   if (real_dir == NULL)
-    return fail(up, STATUS_SERVER_ERROR, "Cannot resolve the upload folder %s: %s",
-                dir, g_strerror(errno));
+    return fail(up, STATUS_SERVER_ERROR,
+                "Cannot resolve the upload folder %s: %s", dir,
+                g_strerror(errno));
 
   const char *script = g_getenv("SCRIPT_FILENAME");
   const char *script_name = g_getenv("SCRIPT_NAME");
@@ -386,9 +399,10 @@ static gboolean check_folder_rights(Upload *up) {
   if (!S_ISDIR(st.st_mode))
     return fail(up, STATUS_SERVER_ERROR, "The upload folder is not a folder");
   if (st.st_uid != geteuid())
-    return fail(up, STATUS_SERVER_ERROR,
-                "The upload folder belongs to user %u, not to the handler's user %u",
-                (unsigned)st.st_uid, (unsigned)geteuid());
+    return fail(
+        up, STATUS_SERVER_ERROR,
+        "The upload folder belongs to user %u, not to the handler's user %u",
+        (unsigned)st.st_uid, (unsigned)geteuid());
   if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0)
     return fail(up, STATUS_SERVER_ERROR,
                 "The upload folder can be written by %s (mode %03o): allow its "
@@ -411,7 +425,8 @@ static gboolean tmpfile_usable(int dir_fd) {
   proc_fd_path(fd, path, sizeof path);
   struct stat by_fd, by_path;
   gboolean usable = fstat(fd, &by_fd) == 0 && stat(path, &by_path) == 0 &&
-                    by_fd.st_ino == by_path.st_ino && by_fd.st_dev == by_path.st_dev;
+                    by_fd.st_ino == by_path.st_ino &&
+                    by_fd.st_dev == by_path.st_dev;
   close(fd);
   return usable;
 }
@@ -463,7 +478,8 @@ static gboolean open_upload_dir(Upload *up) {
 static gboolean is_misleading(gunichar c) {
   return c < 0x20 || c == 0x7f || (c >= 0x80 && c <= 0x9f) ||
          (c >= 0x202a && c <= 0x202e) || (c >= 0x2066 && c <= 0x2069) ||
-         c == 0x200e || c == 0x200f || (c >= 0x200b && c <= 0x200d) || c == 0xfeff;
+         c == 0x200e || c == 0x200f || (c >= 0x200b && c <= 0x200d) ||
+         c == 0xfeff;
 }
 
 /* Cuts an over-long name to MAX_STORED_NAME bytes on a character boundary,
@@ -472,7 +488,8 @@ static char *cut_name(char *name) {
   size_t len = strlen(name);
   if (len <= MAX_STORED_NAME) return name;
   const char *dot = strrchr(name, '.');
-  size_t ext_len = dot != NULL && strlen(dot) <= MAX_EXTENSION ? strlen(dot) : 0;
+  size_t ext_len =
+      dot != NULL && strlen(dot) <= MAX_EXTENSION ? strlen(dot) : 0;
   const char *stem_end =
       g_utf8_find_prev_char(name, name + MAX_STORED_NAME - ext_len + 1);
   char *cut = g_strdup_printf("%.*s%s", (int)(stem_end - name), name,
@@ -538,8 +555,8 @@ static int create_partial(Upload *up, char **temp) {
   if (up->use_tmpfile) {
     int fd = openat(up->dir_fd, ".", O_WRONLY | O_TMPFILE | O_CLOEXEC, 0600);
     if (fd < 0)
-      fail(up, STATUS_SERVER_ERROR, "Cannot create a file in the upload folder: %s",
-           g_strerror(errno));
+      fail(up, STATUS_SERVER_ERROR,
+           "Cannot create a file in the upload folder: %s", g_strerror(errno));
     return fd;
   }
   for (unsigned n = 0; n <= MAX_VARIANTS; n++) {
@@ -561,7 +578,8 @@ static int create_partial(Upload *up, char **temp) {
     }
     g_free(candidate);
     if (saved_errno != EEXIST) {
-      fail(up, STATUS_SERVER_ERROR, "Cannot create a file in the upload folder: %s",
+      fail(up, STATUS_SERVER_ERROR,
+           "Cannot create a file in the upload folder: %s",
            g_strerror(saved_errno));
       return -1;
     }
@@ -589,7 +607,9 @@ static int give_name(Upload *up, int fd, const char *temp, const char *name) {
   if (temp == NULL) {
     char path[64];
     proc_fd_path(fd, path, sizeof path);
-    return linkat(AT_FDCWD, path, up->dir_fd, name, AT_SYMLINK_FOLLOW) == 0 ? 0 : errno;
+    return linkat(AT_FDCWD, path, up->dir_fd, name, AT_SYMLINK_FOLLOW) == 0
+               ? 0
+               : errno;
   }
   sigset_t saved;
   block_signals(&saved);
@@ -618,13 +638,14 @@ static char *name_file(Upload *up, int fd, const char *temp, const char *name) {
     char *candidate = numbered_variant(name, n);
     int err = give_name(up, fd, temp, candidate);
     if (err == 0) {
-      g_hash_table_replace(up->next_variant, g_strdup(name), GUINT_TO_POINTER(n + 1));
+      g_hash_table_replace(up->next_variant, g_strdup(name),
+                           GUINT_TO_POINTER(n + 1));
       return candidate;
     }
     g_free(candidate);
     if (err != EEXIST) {
-      fail(up, STATUS_SERVER_ERROR, "Cannot name a file in the upload folder: %s",
-           g_strerror(err));
+      fail(up, STATUS_SERVER_ERROR,
+           "Cannot name a file in the upload folder: %s", g_strerror(err));
       return NULL;
     }
   }
@@ -649,12 +670,13 @@ static gboolean copy_content(Upload *up, int fd, const MpreadPart *part,
     int r = mpread_get_part_buffer(buffer, CHUNK_SIZE, &length, &error);
     note_progress();
     if (r < 0) {
-      fail_with(up, STATUS_BAD_REQUEST, error, "Reading the file content failed");
+      fail_with(up, STATUS_BAD_REQUEST, error,
+                "Reading the file content failed");
       break;
     }
     if (r == 0) {
-      fail(up, STATUS_BAD_REQUEST, "Request body ended inside the file of field %s",
-           part->name);
+      fail(up, STATUS_BAD_REQUEST,
+           "Request body ended inside the file of field %s", part->name);
       break;
     }
     if (length == 0) {
@@ -758,7 +780,8 @@ static gboolean store_file(Upload *up, const MpreadPart *part, char *buffer) {
   g_free(temp);
   file->field = g_utf8_make_valid(part->name, -1);
   file->file_name = g_utf8_make_valid(part->filename, -1);
-  file->mime_type = part->mime != NULL ? g_utf8_make_valid(part->mime, -1) : NULL;
+  file->mime_type =
+      part->mime != NULL ? g_utf8_make_valid(part->mime, -1) : NULL;
   g_ptr_array_add(up->files, file);
   if (answer_files != NULL) {
     JsonNode *node = file_node(file);
@@ -774,7 +797,8 @@ static gboolean fields_too_large(Upload *up) {
                     up->max_field_bytes);
 }
 
-static gboolean collect_field(Upload *up, const MpreadPart *part, char *buffer) {
+static gboolean collect_field(Upload *up, const MpreadPart *part,
+                              char *buffer) {
   up->field_bytes += strlen(part->name);
   if (up->field_bytes > up->max_field_bytes) return fields_too_large(up);
   GString *value = g_string_new(NULL);
@@ -864,16 +888,18 @@ static void read_form(Upload *up) {
 static gboolean check_request_line(Upload *up) {
   const char *method = g_getenv("REQUEST_METHOD");
   if (method == NULL)
-    return fail(up, STATUS_METHOD_NOT_ALLOWED,
-                "No request method (REQUEST_METHOD is not set): only POST is taken");
+    return fail(
+        up, STATUS_METHOD_NOT_ALLOWED,
+        "No request method (REQUEST_METHOD is not set): only POST is taken");
   if (strcmp(method, "POST") != 0)
     return fail(up, STATUS_METHOD_NOT_ALLOWED,
                 "Request method %s is not allowed: only POST is taken", method);
   const char *length = g_getenv("CONTENT_LENGTH");
   if (length == NULL || *length == '\0')
-    return fail(up, STATUS_LENGTH_REQUIRED,
-                "The request has no Content-Length: send the body with a length, "
-                "not in chunks");
+    return fail(
+        up, STATUS_LENGTH_REQUIRED,
+        "The request has no Content-Length: send the body with a length, "
+        "not in chunks");
   return TRUE;
 }
 
@@ -897,26 +923,34 @@ static gboolean check_request_size(Upload *up, guint64 max_bytes) {
 
 static const char *reason_phrase(Status status) {
   switch (status) {
-    case STATUS_OK: return "OK";
-    case STATUS_BAD_REQUEST: return "Bad Request";
-    case STATUS_METHOD_NOT_ALLOWED: return "Method Not Allowed";
-    case STATUS_TIMEOUT: return "Request Timeout";
-    case STATUS_LENGTH_REQUIRED: return "Length Required";
-    case STATUS_TOO_LARGE: return "Content Too Large";
-    case STATUS_SERVER_ERROR: return "Internal Server Error";
+    case STATUS_OK:
+      return "OK";
+    case STATUS_BAD_REQUEST:
+      return "Bad Request";
+    case STATUS_METHOD_NOT_ALLOWED:
+      return "Method Not Allowed";
+    case STATUS_TIMEOUT:
+      return "Request Timeout";
+    case STATUS_LENGTH_REQUIRED:
+      return "Length Required";
+    case STATUS_TOO_LARGE:
+      return "Content Too Large";
+    case STATUS_SERVER_ERROR:
+      return "Internal Server Error";
   }
   return "Error";
 }
 
 static char *cgi_headers(Status status) {
-  return g_strdup_printf("Status: %d %s\r\n"
-                         "%s"
-                         "Content-Type: application/json; charset=utf-8\r\n"
-                         "Cache-Control: no-store\r\n"
-                         "X-Content-Type-Options: nosniff\r\n"
-                         "\r\n",
-                         status, reason_phrase(status),
-                         status == STATUS_METHOD_NOT_ALLOWED ? "Allow: POST\r\n" : "");
+  return g_strdup_printf(
+      "Status: %d %s\r\n"
+      "%s"
+      "Content-Type: application/json; charset=utf-8\r\n"
+      "Cache-Control: no-store\r\n"
+      "X-Content-Type-Options: nosniff\r\n"
+      "\r\n",
+      status, reason_phrase(status),
+      status == STATUS_METHOD_NOT_ALLOWED ? "Allow: POST\r\n" : "");
 }
 
 static void add_error(JsonBuilder *b, Status status, const GError *error,
@@ -991,15 +1025,16 @@ static void send_answer(const Upload *up) {
 
 /* --- The time limits ------------------------------------------------------ */
 
-static void prepare_timeout_answer(const Upload *up, TimeoutKind kind, guint64 seconds) {
+static void prepare_timeout_answer(const Upload *up, TimeoutKind kind,
+                                   guint64 seconds) {
   GError *error = g_error_new(
       handler_error_quark(), STATUS_TIMEOUT,
       kind == TIMEOUT_IDLE
           ? "No request body byte arrived for %" G_GUINT64_FORMAT " seconds"
           : "The request took longer than %" G_GUINT64_FORMAT " seconds",
       seconds);
-  const char *setting =
-      kind == TIMEOUT_IDLE ? "MPREAD_UPLOAD_IDLE_SECONDS" : "MPREAD_UPLOAD_MAX_SECONDS";
+  const char *setting = kind == TIMEOUT_IDLE ? "MPREAD_UPLOAD_IDLE_SECONDS"
+                                             : "MPREAD_UPLOAD_MAX_SECONDS";
   JsonBuilder *b = json_builder_new();
   json_builder_begin_object(b);
   add_error(b, STATUS_TIMEOUT, error, setting, seconds);
@@ -1011,8 +1046,8 @@ static void prepare_timeout_answer(const Upload *up, TimeoutKind kind, guint64 s
   char *head = up->cgi ? cgi_headers(STATUS_TIMEOUT) : g_strdup("");
   timeout_head[kind] = g_strdup_printf("%s%s,\"fields\":[", head, json);
   if (up->cgi)
-    timeout_log[kind] =
-        g_strdup_printf("mpread-upload: %d: %s\n", STATUS_TIMEOUT, error->message);
+    timeout_log[kind] = g_strdup_printf("mpread-upload: %d: %s\n",
+                                        STATUS_TIMEOUT, error->message);
   g_free(head);
   g_free(json);
   json_node_unref(root);
@@ -1022,7 +1057,8 @@ static void prepare_timeout_answer(const Upload *up, TimeoutKind kind, guint64 s
 
 /* A tick checks the limits: often enough that a timeout comes at most an
  * eighth of the limit late, rarely enough to cost nothing. */
-static void start_timers(const Upload *up, guint64 idle_seconds, guint64 total_seconds) {
+static void start_timers(const Upload *up, guint64 idle_seconds,
+                         guint64 total_seconds) {
   if (idle_seconds == 0 && total_seconds == 0) return;
   idle_ms = idle_seconds * 1000;
   total_ms = total_seconds * 1000;
@@ -1046,7 +1082,9 @@ static void start_timers(const Upload *up, guint64 idle_seconds, guint64 total_s
   if (flags >= 0 && fcntl(0, F_SETOWN, getpid()) == 0)
     fcntl(0, F_SETFL, flags | O_ASYNC);
 
-  guint64 shortest = idle_ms == 0 ? total_ms : total_ms == 0 ? idle_ms : MIN(idle_ms, total_ms);
+  guint64 shortest = idle_ms == 0    ? total_ms
+                     : total_ms == 0 ? idle_ms
+                                     : MIN(idle_ms, total_ms);
   guint64 tick_ms = CLAMP(shortest / 8, 50, 1000);
   struct itimerval tick = {
       .it_interval = {.tv_sec = (time_t)(tick_ms / 1000),
@@ -1084,14 +1122,16 @@ static const char usage[] =
     "Settings (0: no limit): MPREAD_UPLOAD_DIR (from a shell ./uploads; under\n"
     "a web server required, absolute, outside the web root),\n"
     "MPREAD_UPLOAD_MAX_BYTES (1073741824), MPREAD_UPLOAD_MAX_FIELD_BYTES\n"
-    "(1048576), MPREAD_UPLOAD_MAX_FILES (1000), MPREAD_UPLOAD_MAX_PARTS (10000),\n"
+    "(1048576), MPREAD_UPLOAD_MAX_FILES (1000), MPREAD_UPLOAD_MAX_PARTS "
+    "(10000),\n"
     "MPREAD_UPLOAD_IDLE_SECONDS (30), MPREAD_UPLOAD_MAX_SECONDS (0).\n";
 
 int main(int argc, char **argv) {
   clock_gettime(CLOCK_MONOTONIC, &started);
   /* Under CGI, a query without '=' may arrive as arguments: ignore them. */
   if (argc > 1 && g_getenv("GATEWAY_INTERFACE") == NULL) {
-    gboolean help = strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0;
+    gboolean help =
+        strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0;
     fputs(usage, help ? stdout : stderr);
     return help ? 0 : 2;
   }
@@ -1100,20 +1140,22 @@ int main(int argc, char **argv) {
   up.cgi = g_getenv("GATEWAY_INTERFACE") != NULL;
   up.fields = g_ptr_array_new_with_free_func(g_free);
   up.files = g_ptr_array_new_with_free_func(stored_file_free);
-  up.next_variant = g_hash_table_new_full(g_str_hash, g_str_equal, g_free, NULL);
+  up.next_variant =
+      g_hash_table_new_full(g_str_hash, g_str_equal, g_free, NULL);
 
   guint64 max_bytes = 0, idle_seconds = 0, total_seconds = 0;
   if (read_number_setting(&up, "MPREAD_UPLOAD_MAX_BYTES", DEFAULT_MAX_BYTES, 0,
                           &max_bytes) &&
-      read_number_setting(&up, "MPREAD_UPLOAD_MAX_FIELD_BYTES", DEFAULT_MAX_FIELD_BYTES,
-                          1, &up.max_field_bytes) &&
+      read_number_setting(&up, "MPREAD_UPLOAD_MAX_FIELD_BYTES",
+                          DEFAULT_MAX_FIELD_BYTES, 1, &up.max_field_bytes) &&
       read_number_setting(&up, "MPREAD_UPLOAD_MAX_FILES", DEFAULT_MAX_FILES, 0,
                           &up.max_files) &&
       read_number_setting(&up, "MPREAD_UPLOAD_MAX_PARTS", DEFAULT_MAX_PARTS, 0,
                           &up.max_parts) &&
-      read_number_setting(&up, "MPREAD_UPLOAD_IDLE_SECONDS", DEFAULT_IDLE_SECONDS, 0,
-                          &idle_seconds) &&
-      read_number_setting(&up, "MPREAD_UPLOAD_MAX_SECONDS", 0, 0, &total_seconds) &&
+      read_number_setting(&up, "MPREAD_UPLOAD_IDLE_SECONDS",
+                          DEFAULT_IDLE_SECONDS, 0, &idle_seconds) &&
+      read_number_setting(&up, "MPREAD_UPLOAD_MAX_SECONDS", 0, 0,
+                          &total_seconds) &&
       check_request_line(&up) && check_request_size(&up, max_bytes) &&
       open_upload_dir(&up)) {
     start_timers(&up, idle_seconds, total_seconds);

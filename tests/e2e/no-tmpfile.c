@@ -41,14 +41,14 @@ int openat64(int dir_fd, const char *path, int flags, ...) {
   return fd;
 }
 
-int renameat2(int old_dir, const char *old_path, int new_dir, const char *new_path,
-              unsigned flags) {
+int renameat2(int old_dir, const char *old_path, int new_dir,
+              const char *new_path, unsigned flags) {
   if (getenv("MPREAD_TEST_NO_RENAMEAT2") != NULL) {
     errno = EINVAL;
     return -1;
   }
   int (*real)(int, const char *, int, const char *, unsigned) =
-      (int (*)(int, const char *, int, const char *, unsigned))dlsym(RTLD_NEXT,
-                                                                     "renameat2");
+      (int (*)(int, const char *, int, const char *, unsigned))dlsym(
+          RTLD_NEXT, "renameat2");
   return real(old_dir, old_path, new_dir, new_path, flags);
 }
