@@ -285,16 +285,15 @@ static gboolean fail_with(Upload *up, Status status, GError *error,
 }
 
 static gboolean read_number_setting(Upload *up, const char *name,
-                                    guint64 fallback, guint64 min,
-                                    guint64 *value) {
+                                    guint64 fallback, guint64 *value) {
   const char *text = g_getenv(name);
   *value = fallback;
   if (text == NULL || *text == '\0') return TRUE;
   /* Seconds are turned into milliseconds: keep them far from overflowing. */
   guint64 max = g_str_has_suffix(name, "_SECONDS") ? G_MAXUINT32 : G_MAXUINT64;
-  if (!g_ascii_string_to_unsigned(text, 10, min, max, value, NULL))
-    return fail(up, STATUS_SERVER_ERROR, "%s is not a %s number: %s", name,
-                min > 0 ? "positive" : "whole", text);
+  if (!g_ascii_string_to_unsigned(text, 10, 0, max, value, NULL))
+    return fail(up, STATUS_SERVER_ERROR, "%s is not a whole number: %s", name,
+                text);
   return TRUE;
 }
 
@@ -797,10 +796,15 @@ static gboolean fields_too_large(Upload *up) {
                     up->max_field_bytes);
 }
 
+/* The fields are held in memory until the answer: they are capped. */
+static gboolean field_bytes_exceeded(const Upload *up) {
+  return up->max_field_bytes != 0 && up->field_bytes > up->max_field_bytes;
+}
+
 static gboolean collect_field(Upload *up, const MpreadPart *part,
                               char *buffer) {
   up->field_bytes += strlen(part->name);
-  if (up->field_bytes > up->max_field_bytes) return fields_too_large(up);
+  if (field_bytes_exceeded(up)) return fields_too_large(up);
   GString *value = g_string_new(NULL);
   for (;;) {
     size_t length = 0;
@@ -818,7 +822,7 @@ static gboolean collect_field(Upload *up, const MpreadPart *part,
     }
     if (length == 0) break;
     up->field_bytes += length;
-    if (up->field_bytes > up->max_field_bytes) {
+    if (field_bytes_exceeded(up)) {
       g_string_free(value, TRUE);
       return fields_too_large(up);
     }
@@ -1144,17 +1148,17 @@ int main(int argc, char **argv) {
       g_hash_table_new_full(g_str_hash, g_str_equal, g_free, NULL);
 
   guint64 max_bytes = 0, idle_seconds = 0, total_seconds = 0;
-  if (read_number_setting(&up, "MPREAD_UPLOAD_MAX_BYTES", DEFAULT_MAX_BYTES, 0,
+  if (read_number_setting(&up, "MPREAD_UPLOAD_MAX_BYTES", DEFAULT_MAX_BYTES,
                           &max_bytes) &&
       read_number_setting(&up, "MPREAD_UPLOAD_MAX_FIELD_BYTES",
-                          DEFAULT_MAX_FIELD_BYTES, 1, &up.max_field_bytes) &&
-      read_number_setting(&up, "MPREAD_UPLOAD_MAX_FILES", DEFAULT_MAX_FILES, 0,
+                          DEFAULT_MAX_FIELD_BYTES, &up.max_field_bytes) &&
+      read_number_setting(&up, "MPREAD_UPLOAD_MAX_FILES", DEFAULT_MAX_FILES,
                           &up.max_files) &&
-      read_number_setting(&up, "MPREAD_UPLOAD_MAX_PARTS", DEFAULT_MAX_PARTS, 0,
+      read_number_setting(&up, "MPREAD_UPLOAD_MAX_PARTS", DEFAULT_MAX_PARTS,
                           &up.max_parts) &&
       read_number_setting(&up, "MPREAD_UPLOAD_IDLE_SECONDS",
-                          DEFAULT_IDLE_SECONDS, 0, &idle_seconds) &&
-      read_number_setting(&up, "MPREAD_UPLOAD_MAX_SECONDS", 0, 0,
+                          DEFAULT_IDLE_SECONDS, &idle_seconds) &&
+      read_number_setting(&up, "MPREAD_UPLOAD_MAX_SECONDS", 0,
                           &total_seconds) &&
       check_request_line(&up) && check_request_size(&up, max_bytes) &&
       open_upload_dir(&up)) {
