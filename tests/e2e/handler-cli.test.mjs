@@ -8,6 +8,7 @@ import crypto from 'node:crypto';
 import fs from 'node:fs';
 import path from 'node:path';
 import test from 'node:test';
+import { fileURLToPath } from 'node:url';
 
 const handler = process.env.MPREAD_E2E_HANDLER;
 const work = process.env.MPREAD_E2E_WORK;
@@ -63,6 +64,13 @@ function runHandler(body, env = {}, { cwd, wrapper = [] } = {}) {
   const answer = JSON.parse(cgi ? stdout.slice(split + 4) : stdout);
   const stored = fs.existsSync(uploads) ? fs.readdirSync(uploads).sort() : null;
   return { exit: r.status, stdout, stderr: r.stderr.toString(), head, answer, uploads, stored, dir };
+}
+
+// Makes the upload folder of a case and changes it.
+function uploadsFolder(dir, change) {
+  const folder = path.join(dir, 'uploads');
+  fs.mkdirSync(folder);
+  change(folder);
 }
 
 const random = crypto.randomBytes(300000);
@@ -254,14 +262,14 @@ const cases = [
   },
   {
     name: 'an upload folder all users can write to: 500 naming why',
-    setup: (dir) => fs.chmodSync(fs.mkdirSync(path.join(dir, 'uploads'), { recursive: true }), 0o777),
+    setup: (dir) => uploadsFolder(dir, (f) => fs.chmodSync(f, 0o777)),
     body: form(file('a', 'a.txt', 'a')),
     exit: 1, status: 500, stored: [],
     check: (a) => assert.match(a.error.message, /can be written by all users \(mode 777\)/),
   },
   {
     name: 'an upload folder its group can write to: 500 naming why',
-    setup: (dir) => fs.chmodSync(fs.mkdirSync(path.join(dir, 'uploads'), { recursive: true }), 0o770),
+    setup: (dir) => uploadsFolder(dir, (f) => fs.chmodSync(f, 0o770)),
     body: form(file('a', 'a.txt', 'a')),
     exit: 1, status: 500, stored: [],
     check: (a) => assert.match(a.error.message, /can be written by its group \(mode 770\)/),
@@ -269,7 +277,7 @@ const cases = [
   {
     name: 'an upload folder of another user: 500 naming why',
     skip: process.getuid() !== 0 && 'only root can give a folder away',
-    setup: (dir) => fs.chownSync(fs.mkdirSync(path.join(dir, 'uploads'), { recursive: true }), 65534, 65534),
+    setup: (dir) => uploadsFolder(dir, (f) => fs.chownSync(f, 65534, 65534)),
     body: form(file('a', 'a.txt', 'a')),
     exit: 1, status: 500, stored: [],
     check: (a) => assert.match(a.error.message, /belongs to user 65534, not to the handler's user 0/),
@@ -409,7 +417,7 @@ function noTmpfile() {
     noTmpfileLib = path.join(work, 'no-tmpfile.so');
     fs.mkdirSync(work, { recursive: true });
     const cc = spawnSync('cc', ['-shared', '-fPIC', '-o', noTmpfileLib,
-      path.join(import.meta.dirname, 'no-tmpfile.c'), '-ldl']);
+      path.join(path.dirname(fileURLToPath(import.meta.url)), 'no-tmpfile.c'), '-ldl']);
     assert.equal(cc.status, 0, `cc: ${cc.stderr}`);
   }
   return { LD_PRELOAD: noTmpfileLib };
