@@ -344,25 +344,9 @@ static gboolean check_outside(Upload *up, const char *real_dir,
   return !inside;
 }
 
-/* Under a web server the working directory is the handler's own folder,
- * in the web root: a relative or default folder would put uploads where
- * the server hands them out (or runs them as programs). */
-static gboolean check_cgi_folder(Upload *up, const char *dir) {
-  if (dir == NULL || *dir == '\0')
-    return fail(up, STATUS_SERVER_ERROR,
-                "MPREAD_UPLOAD_DIR is not set: under a web server the handler "
-                "needs an absolute upload folder outside the web root");
-  if (!g_path_is_absolute(dir))
-    return fail(
-        up, STATUS_SERVER_ERROR,
-        "MPREAD_UPLOAD_DIR must be an absolute path under a web server: %s",
-        dir);
-  char *real_dir = real_folder_path(dir);
-  if (real_dir == NULL)
-    return fail(up, STATUS_SERVER_ERROR,
-                "Cannot resolve the upload folder %s: %s", dir,
-                g_strerror(errno));
-
+/* Refuses a folder whose real path lies in the web root or the handler's
+ * own folder. */
+static gboolean check_placement(Upload *up, const char *real_dir) {
   const char *script = g_getenv("SCRIPT_FILENAME");
   const char *script_name = g_getenv("SCRIPT_NAME");
   /* busybox httpd sets no DOCUMENT_ROOT: the script's path less its URL
@@ -384,7 +368,49 @@ static gboolean check_cgi_folder(Upload *up, const char *dir) {
   g_free(exe_dir);
   g_free(script_dir);
   g_free(derived_root);
+  return ok;
+}
+
+/* Under a web server the working directory is the handler's own folder,
+ * in the web root: a relative or default folder would put uploads where
+ * the server hands them out (or runs them as programs). Checked before the
+ * folder is made, so that nothing appears in the web root. */
+static gboolean check_cgi_folder(Upload *up, const char *dir) {
+  if (dir == NULL || *dir == '\0')
+    return fail(up, STATUS_SERVER_ERROR,
+                "MPREAD_UPLOAD_DIR is not set: under a web server the handler "
+                "needs an absolute upload folder outside the web root");
+  if (!g_path_is_absolute(dir))
+    return fail(
+        up, STATUS_SERVER_ERROR,
+        "MPREAD_UPLOAD_DIR must be an absolute path under a web server: %s",
+        dir);
+  char *real_dir = real_folder_path(dir);
+  if (real_dir == NULL)
+    return fail(up, STATUS_SERVER_ERROR,
+                "Cannot resolve the upload folder %s: %s", dir,
+                g_strerror(errno));
+  gboolean ok = check_placement(up, real_dir);
   g_free(real_dir);
+  return ok;
+}
+
+/* The path of an open descriptor, through /proc: how an O_TMPFILE file is
+ * named with linkat(), and where an opened folder really is. /proc may be
+ * missing in a chroot; then the fallbacks are used. */
+static void proc_fd_path(int fd, char *path, size_t size) {
+  g_snprintf(path, size, "/proc/self/fd/%d", fd);
+}
+
+/* Checked again on the folder as opened, in case a symbolic link on its
+ * path changed in between. */
+static gboolean check_cgi_folder_opened(Upload *up) {
+  char path[64];
+  proc_fd_path(up->dir_fd, path, sizeof path);
+  char *real_dir = realpath(path, NULL);
+  if (real_dir == NULL) return TRUE; /* no /proc: the first check stands */
+  gboolean ok = check_placement(up, real_dir);
+  free(real_dir);
   return ok;
 }
 
@@ -409,12 +435,6 @@ static gboolean check_folder_rights(Upload *up) {
                 (st.st_mode & S_IWOTH) != 0 ? "all users" : "its group",
                 (unsigned)(st.st_mode & 0777));
   return TRUE;
-}
-
-/* The name linkat() gives an O_TMPFILE file; /proc may be missing in a
- * chroot, and then the fallback is used. */
-static void proc_fd_path(int fd, char *path, size_t size) {
-  g_snprintf(path, size, "/proc/self/fd/%d", fd);
 }
 
 static gboolean tmpfile_usable(int dir_fd) {
@@ -465,6 +485,7 @@ static gboolean open_upload_dir(Upload *up) {
     return fail(up, STATUS_SERVER_ERROR, "Cannot open the upload folder: %s",
                 g_strerror(errno));
   if (!check_folder_rights(up)) return FALSE;
+  if (up->cgi && !check_cgi_folder_opened(up)) return FALSE;
   up->use_tmpfile = tmpfile_usable(up->dir_fd);
   if (!up->use_tmpfile) remove_stale_temps(up->dir_fd);
   return TRUE;
