@@ -244,8 +244,7 @@ static gboolean fail(Upload *up, Status status, const char *fmt, ...) {
   if (up->status == STATUS_OK) {
     va_list ap;
     va_start(ap, fmt);
-    up->error =
-        g_error_new_valist(handler_error_quark(), (gint)status, fmt, ap);
+    up->error = g_error_new_valist(handler_error_quark(), (gint)status, fmt, ap);
     va_end(ap);
     up->status = status;
   }
@@ -690,13 +689,12 @@ static gboolean copy_content(Upload *up, int fd, const MpreadPart *part,
     int r = mpread_get_part_buffer(buffer, CHUNK_SIZE, &length, &error);
     note_progress();
     if (r < 0) {
-      fail_with(up, STATUS_BAD_REQUEST, error,
-                "Reading the file content failed");
+      fail_with(up, STATUS_BAD_REQUEST, error, "Reading the file content failed");
       break;
     }
     if (r == 0) {
-      fail(up, STATUS_BAD_REQUEST,
-           "Request body ended inside the file of field %s", part->name);
+      fail(up, STATUS_BAD_REQUEST, "Request body ended inside the file of field %s",
+           part->name);
       break;
     }
     if (length == 0) {
@@ -800,8 +798,7 @@ static gboolean store_file(Upload *up, const MpreadPart *part, char *buffer) {
   g_free(temp);
   file->field = g_utf8_make_valid(part->name, -1);
   file->file_name = g_utf8_make_valid(part->filename, -1);
-  file->mime_type =
-      part->mime != NULL ? g_utf8_make_valid(part->mime, -1) : NULL;
+  file->mime_type = part->mime != NULL ? g_utf8_make_valid(part->mime, -1) : NULL;
   g_ptr_array_add(up->files, file);
   if (answer_files != NULL) {
     JsonNode *node = file_node(file);
@@ -822,8 +819,7 @@ static gboolean field_bytes_exceeded(const Upload *up) {
   return up->max_field_bytes != 0 && up->field_bytes > up->max_field_bytes;
 }
 
-static gboolean collect_field(Upload *up, const MpreadPart *part,
-                              char *buffer) {
+static gboolean collect_field(Upload *up, const MpreadPart *part, char *buffer) {
   up->field_bytes += strlen(part->name);
   if (field_bytes_exceeded(up)) return fields_too_large(up);
   GString *value = g_string_new(NULL);
@@ -946,38 +942,6 @@ static gboolean check_request_size(Upload *up, guint64 max_bytes) {
 
 /* --- The answer ----------------------------------------------------------- */
 
-static const char *reason_phrase(Status status) {
-  switch (status) {
-    case STATUS_OK:
-      return "OK";
-    case STATUS_BAD_REQUEST:
-      return "Bad Request";
-    case STATUS_METHOD_NOT_ALLOWED:
-      return "Method Not Allowed";
-    case STATUS_TIMEOUT:
-      return "Request Timeout";
-    case STATUS_LENGTH_REQUIRED:
-      return "Length Required";
-    case STATUS_TOO_LARGE:
-      return "Content Too Large";
-    case STATUS_SERVER_ERROR:
-      return "Internal Server Error";
-  }
-  return "Error";
-}
-
-static char *cgi_headers(Status status) {
-  return g_strdup_printf(
-      "Status: %d %s\r\n"
-      "%s"
-      "Content-Type: application/json; charset=utf-8\r\n"
-      "Cache-Control: no-store\r\n"
-      "X-Content-Type-Options: nosniff\r\n"
-      "\r\n",
-      status, reason_phrase(status),
-      status == STATUS_METHOD_NOT_ALLOWED ? "Allow: POST\r\n" : "");
-}
-
 static void add_error(JsonBuilder *b, Status status, const GError *error,
                       const char *limit_setting, guint64 limit) {
   json_builder_set_member_name(b, "error");
@@ -1021,6 +985,31 @@ static JsonNode *build_answer(const Upload *up) {
   JsonNode *root = json_builder_get_root(b);
   g_object_unref(b);
   return root;
+}
+
+static const char *reason_phrase(Status status) {
+  switch (status) {
+    case STATUS_OK: return "OK";
+    case STATUS_BAD_REQUEST: return "Bad Request";
+    case STATUS_METHOD_NOT_ALLOWED: return "Method Not Allowed";
+    case STATUS_TIMEOUT: return "Request Timeout";
+    case STATUS_LENGTH_REQUIRED: return "Length Required";
+    case STATUS_TOO_LARGE: return "Content Too Large";
+    case STATUS_SERVER_ERROR: return "Internal Server Error";
+  }
+  return "Error";
+}
+
+static char *cgi_headers(Status status) {
+  return g_strdup_printf(
+      "Status: %d %s\r\n"
+      "%s"
+      "Content-Type: application/json; charset=utf-8\r\n"
+      "Cache-Control: no-store\r\n"
+      "X-Content-Type-Options: nosniff\r\n"
+      "\r\n",
+      status, reason_phrase(status),
+      status == STATUS_METHOD_NOT_ALLOWED ? "Allow: POST\r\n" : "");
 }
 
 /* Under a web server the answer starts with CGI headers; from a shell it is
