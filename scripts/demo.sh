@@ -5,9 +5,10 @@
 #   scripts/demo.sh --lighttpd   under lighttpd
 # Environment:
 #   MPREAD_DEMO_PORT     port on 127.0.0.1 (8080)
-#   MPREAD_UPLOAD_DIR    where uploads are stored (uploads/ in the repository)
-#   MPREAD_UPLOAD_MAX_BYTES, MPREAD_UPLOAD_MAX_FIELD_BYTES
-#                        passed on to the handler (busybox httpd only)
+#   MPREAD_UPLOAD_DIR    where uploads are stored (uploads/ in the repository,
+#                        outside the page's folder)
+#   MPREAD_UPLOAD_*      the handler's other settings (limits, timeouts):
+#                        passed on to it under either server
 #   MPREAD_DEMO_SITE     folder the page is laid out in (build/demo/www)
 #   MPREAD_DEMO_HANDLER  an mpread-upload already built: nothing is
 #                        installed or built (the end-to-end tests use this)
@@ -52,8 +53,23 @@ if [ $server = busybox ]; then
   busybox httpd -f -p "127.0.0.1:$port" -h "$site" \
     -c "$root/examples/demo/busybox-httpd.conf" &
 else
-  MPREAD_DEMO_ROOT=$site MPREAD_DEMO_PORT=$port \
-    lighttpd -D -f "$root/examples/demo/lighttpd.conf" &
+  # lighttpd gives CGI programs a fresh environment: settings beyond the
+  # folder are added to the example configuration in a file beside the site.
+  conf=$root/examples/demo/lighttpd.conf
+  settings=$(env | grep -E '^MPREAD_UPLOAD_[A-Z_]+=' | grep -v '^MPREAD_UPLOAD_DIR=' || true)
+  if [ -n "$settings" ]; then
+    conf=$site-lighttpd.conf
+    {
+      printf 'include "%s"\n' "$root/examples/demo/lighttpd.conf"
+      printf '$HTTP["url"] =^ "/cgi-bin/" {\n  setenv.add-environment += (\n'
+      while IFS='=' read -r name value; do
+        value=${value//\\/\\\\}
+        printf '    "%s" => "%s",\n' "$name" "${value//\"/\\\"}"
+      done <<<"$settings"
+      printf '  )\n}\n'
+    } >"$conf"
+  fi
+  MPREAD_DEMO_ROOT=$site MPREAD_DEMO_PORT=$port lighttpd -D -f "$conf" &
 fi
 server_pid=$!
 

@@ -8,6 +8,7 @@ import crypto from 'node:crypto';
 import fs from 'node:fs';
 import path from 'node:path';
 import test from 'node:test';
+import { fileURLToPath } from 'node:url';
 
 const handler = process.env.MPREAD_E2E_HANDLER;
 const work = process.env.MPREAD_E2E_WORK;
@@ -56,10 +57,20 @@ function runHandler(body, env = {}, { cwd, wrapper = [] } = {}) {
   const cmd = [...wrapper, handler];
   const r = spawnSync(cmd[0], cmd.slice(1), { input: body, env: fullEnv, cwd: dir, timeout: 60000 });
   const stdout = r.stdout.toString('utf8');
-  let answer = null;
-  if (!fullEnv.GATEWAY_INTERFACE) answer = JSON.parse(stdout);
+  // Under a web server the JSON follows the CGI headers.
+  const cgi = fullEnv.GATEWAY_INTERFACE !== undefined;
+  const split = cgi ? stdout.indexOf('\r\n\r\n') : -1;
+  const head = cgi ? stdout.slice(0, split) : null;
+  const answer = JSON.parse(cgi ? stdout.slice(split + 4) : stdout);
   const stored = fs.existsSync(uploads) ? fs.readdirSync(uploads).sort() : null;
-  return { exit: r.status, stdout, stderr: r.stderr.toString(), answer, uploads, stored, dir };
+  return { exit: r.status, stdout, stderr: r.stderr.toString(), head, answer, uploads, stored, dir };
+}
+
+// Makes the upload folder of a case and changes it.
+function uploadsFolder(dir, change) {
+  const folder = path.join(dir, 'uploads');
+  fs.mkdirSync(folder);
+  change(folder);
 }
 
 const random = crypto.randomBytes(300000);
@@ -181,12 +192,66 @@ const cases = [
     exit: 1, status: 500, stored: null,
   },
   {
-    name: 'GET: 400 with the reader\'s message',
+    name: 'GET: 405 with Allow: POST',
     body: Buffer.alloc(0),
-    env: () => ({ REQUEST_METHOD: 'GET', CONTENT_LENGTH: undefined, CONTENT_TYPE: undefined }),
-    exit: 1, status: 400,
-    check: (a) => assert.equal(a.error.message,
-      'Only the POST request method is supported for multipart/form-data'),
+    env: () => ({ REQUEST_METHOD: 'GET', CONTENT_LENGTH: undefined, CONTENT_TYPE: undefined,
+      GATEWAY_INTERFACE: 'CGI/1.1' }),
+    exit: 1, status: 405, stored: null,
+    check: (a, r) => {
+      assert.match(r.head, /^Status: 405 Method Not Allowed\r\n/);
+      assert.match(r.head, /\r\nAllow: POST(\r\n|$)/);
+    },
+  },
+  {
+    name: 'no CONTENT_LENGTH (a chunked body passed on as it came): 411',
+    body: form(part('a', 'b')),
+    env: () => ({ CONTENT_LENGTH: undefined }),
+    exit: 1, status: 411, stored: null,
+  },
+  {
+    name: 'more files than MPREAD_UPLOAD_MAX_FILES: 413, those before it stored',
+    body: form(file('a', 'same.txt', '1'), file('a', 'same.txt', '2'), file('a', 'same.txt', '3')),
+    env: () => ({ MPREAD_UPLOAD_MAX_FILES: '2' }),
+    exit: 1, status: 413, stored: ['same.txt', 'same-1.txt'],
+    check: (a) => {
+      assert.equal(a.error.setting, 'MPREAD_UPLOAD_MAX_FILES');
+      assert.equal(a.error.limit, 2);
+    },
+  },
+  {
+    name: 'more parts than MPREAD_UPLOAD_MAX_PARTS, empty file inputs counted: 413',
+    body: form(part('t', 'x'), file('a', 'a.txt', 'a'),
+      part('files', '', { filename: '', mime: 'application/octet-stream' }), part('u', 'y')),
+    env: () => ({ MPREAD_UPLOAD_MAX_PARTS: '3' }),
+    exit: 1, status: 413, stored: ['a.txt'],
+    check: (a) => {
+      assert.equal(a.error.setting, 'MPREAD_UPLOAD_MAX_PARTS');
+      assert.deepEqual(a.fields, [{ name: 't', value: 'x' }]);
+    },
+  },
+  {
+    name: 'a body over 1 GiB by default: 413 naming the setting and its value',
+    body: form(part('a', 'b')),
+    env: () => ({ CONTENT_LENGTH: String(2 ** 30 + 1) }),
+    exit: 1, status: 413, stored: null,
+    check: (a) => {
+      assert.equal(a.error.setting, 'MPREAD_UPLOAD_MAX_BYTES');
+      assert.equal(a.error.limit, 2 ** 30);
+    },
+  },
+  {
+    name: 'MPREAD_UPLOAD_MAX_BYTES=0 takes any length',
+    body: form(part('a', 'b')),
+    env: () => ({ CONTENT_LENGTH: String(2 ** 30 + 1), MPREAD_UPLOAD_MAX_BYTES: '0' }),
+    // The form's closing line comes long before the length announced.
+    check: (a) => assert.deepEqual(a.fields, [{ name: 'a', value: 'b' }]),
+  },
+  {
+    name: 'past a file-size limit (ulimit -f): 500, the file removed, the one before kept',
+    body: form(file('a', 'small.txt', 'k'), file('b', 'big.bin', random)),
+    wrapper: ['bash', '-c', 'ulimit -f 64 && exec "$@"', 'ulimit'],
+    exit: 1, status: 500, stored: ['small.txt'],
+    check: (a) => assert.match(a.error.message, /File too large/),
   },
   {
     name: 'an upload folder that cannot be used: 500',
@@ -195,13 +260,106 @@ const cases = [
     exit: 1, status: 500,
     check: (a) => assert.match(a.error.message, /upload folder/),
   },
+  {
+    name: 'an upload folder all users can write to: 500 naming why',
+    setup: (dir) => uploadsFolder(dir, (f) => fs.chmodSync(f, 0o777)),
+    body: form(file('a', 'a.txt', 'a')),
+    exit: 1, status: 500, stored: [],
+    check: (a) => assert.match(a.error.message, /can be written by all users \(mode 777\)/),
+  },
+  {
+    name: 'an upload folder its group can write to: 500 naming why',
+    setup: (dir) => uploadsFolder(dir, (f) => fs.chmodSync(f, 0o770)),
+    body: form(file('a', 'a.txt', 'a')),
+    exit: 1, status: 500, stored: [],
+    check: (a) => assert.match(a.error.message, /can be written by its group \(mode 770\)/),
+  },
+  {
+    name: 'an upload folder of another user: 500 naming why',
+    skip: process.getuid() !== 0 && 'only root can give a folder away',
+    setup: (dir) => uploadsFolder(dir, (f) => fs.chownSync(f, 65534, 65534)),
+    body: form(file('a', 'a.txt', 'a')),
+    exit: 1, status: 500, stored: [],
+    check: (a) => assert.match(a.error.message, /belongs to user 65534, not to the handler's user 0/),
+  },
+  {
+    name: 'under a web server without MPREAD_UPLOAD_DIR: 500, no folder made',
+    body: form(file('a', 'a.txt', 'a')),
+    env: () => ({ GATEWAY_INTERFACE: 'CGI/1.1', MPREAD_UPLOAD_DIR: undefined }),
+    exit: 1, status: 500, stored: null,
+    check: (a) => assert.match(a.error.message, /^MPREAD_UPLOAD_DIR is not set/),
+  },
+  {
+    name: 'under a web server, a relative MPREAD_UPLOAD_DIR: 500',
+    body: form(file('a', 'a.txt', 'a')),
+    env: () => ({ GATEWAY_INTERFACE: 'CGI/1.1', MPREAD_UPLOAD_DIR: 'uploads' }),
+    exit: 1, status: 500, stored: null,
+    check: (a) => assert.match(a.error.message, /must be an absolute path/),
+  },
+  {
+    name: 'under a web server, a folder in DOCUMENT_ROOT reached through a symlink: 500, nothing made',
+    setup: (dir) => {
+      fs.mkdirSync(path.join(dir, 'www'));
+      fs.symlinkSync(path.join(dir, 'www'), path.join(dir, 'link'));
+    },
+    body: form(file('a', 'a.txt', 'a')),
+    env: (body, dir) => ({ GATEWAY_INTERFACE: 'CGI/1.1', DOCUMENT_ROOT: path.join(dir, 'www'),
+      MPREAD_UPLOAD_DIR: path.join(dir, 'link', 'up') }),
+    exit: 1, status: 500,
+    check: (a, r) => {
+      assert.match(a.error.message, /lies inside the web root/);
+      assert.deepEqual(fs.readdirSync(path.join(r.dir, 'www')), []);
+    },
+  },
+  {
+    name: 'under a web server, a folder in the handler\'s own folder: 500',
+    setup: (dir) => fs.mkdirSync(path.join(dir, 'cgi-bin')),
+    body: form(file('a', 'a.txt', 'a')),
+    env: (body, dir) => ({ GATEWAY_INTERFACE: 'CGI/1.1',
+      SCRIPT_FILENAME: path.join(dir, 'cgi-bin', 'mpread-upload'),
+      MPREAD_UPLOAD_DIR: path.join(dir, 'cgi-bin', 'uploads') }),
+    exit: 1, status: 500,
+    check: (a, r) => {
+      assert.match(a.error.message, /lies inside the handler's folder/);
+      assert.deepEqual(fs.readdirSync(path.join(r.dir, 'cgi-bin')), []);
+    },
+  },
+  {
+    name: 'under a web server, a folder outside the web root and the handler\'s folder: stored',
+    body: form(file('a', 'a.txt', 'a')),
+    env: (body, dir) => ({ GATEWAY_INTERFACE: 'CGI/1.1', DOCUMENT_ROOT: path.join(dir, 'www'),
+      SCRIPT_FILENAME: path.join(dir, 'www', 'cgi-bin', 'mpread-upload'),
+      SCRIPT_NAME: '/cgi-bin/mpread-upload' }),
+    stored: ['a.txt'],
+  },
+  // Stored names that could mislead a person or a shell; the name as sent
+  // stays in the answer beside the stored one.
+  ...[
+    ['\u202egpj.exe', '_gpj.exe'], // shown as "exe.jpg"
+    ['a\u2066b\u2069\u200e\u200f.txt', 'a_b___.txt'],
+    ['zero\u200b\u200c\u200d\ufeff.txt', 'zero____.txt'],
+    ['c1\u0085\u009b.txt', 'c1__.txt'],
+    ['a.php.', 'a.php'],
+    ['a.php . .', 'a.php'],
+    ['report\u00a0', 'report'],
+    ['-rf', '_-rf'],
+    [' ', 'upload'],
+    ['. .', 'upload'],
+  ].map(([sent, stored]) => ({
+    name: `the name ${JSON.stringify(sent)} is stored as ${JSON.stringify(stored)}`,
+    body: form(file('doc', sent, 'x')),
+    stored: [stored],
+    check: (a) => assert.equal(a.files[0].file_name, sent),
+  })),
 ];
 
 for (const c of cases) {
-  test(c.name, () => {
-    const env = c.env ? c.env(c.body) : {};
+  test(c.name, { skip: c.skip }, () => {
+    const dir = freshDir();
+    c.setup?.(dir);
+    const env = c.env ? c.env(c.body, dir) : {};
     const sent = c.send ? c.send(c.body) : c.body;
-    const r = runHandler(sent, env);
+    const r = runHandler(sent, env, { cwd: dir, wrapper: c.wrapper });
     assert.equal(r.exit, c.exit ?? 0, r.stdout + r.stderr);
     const a = r.answer;
     if ((c.status ?? 200) === 200) assert.equal(a.error, undefined, JSON.stringify(a.error));
@@ -251,28 +409,101 @@ test('under a web server the answer starts with CGI headers', () => {
   assert.match(r.stderr, /^mpread-upload: 413: /);
 });
 
-test('ended by SIGTERM mid-file (a server that lost its client), the partial file goes', async () => {
-  const dir = freshDir();
-  const uploads = path.join(dir, 'uploads');
-  const head = part('a', '', { filename: 'killed.bin', mime: 'application/octet-stream' }).subarray(0, -2);
-  const child = spawn(handler, [], {
-    cwd: dir,
-    env: {
-      REQUEST_METHOD: 'POST', MPREAD_UPLOAD_DIR: uploads,
-      CONTENT_TYPE: `multipart/form-data; boundary=${boundary}`, CONTENT_LENGTH: '100000000',
-    },
-    stdio: ['pipe', 'pipe', 'pipe'],
+// Where O_TMPFILE is refused the handler falls back to hidden temporary
+// names; this library, preloaded, makes the upload folder refuse it.
+let noTmpfileLib;
+function noTmpfile() {
+  if (noTmpfileLib === undefined) {
+    noTmpfileLib = path.join(work, 'no-tmpfile.so');
+    fs.mkdirSync(work, { recursive: true });
+    const cc = spawnSync('cc', ['-shared', '-fPIC', '-o', noTmpfileLib,
+      path.join(path.dirname(fileURLToPath(import.meta.url)), 'no-tmpfile.c'), '-ldl']);
+    assert.equal(cc.status, 0, `cc: ${cc.stderr}`);
+  }
+  return { LD_PRELOAD: noTmpfileLib };
+}
+
+// The file descriptors of process pid that lead into folder.
+function openIn(pid, folder) {
+  const fdDir = `/proc/${pid}/fd`;
+  let fds = [];
+  try { fds = fs.readdirSync(fdDir); } catch { return []; }
+  return fds.flatMap((fd) => {
+    try {
+      const target = fs.readlinkSync(path.join(fdDir, fd));
+      return target.startsWith(folder + '/') ? [target] : [];
+    } catch { return []; }
   });
-  const exited = new Promise((resolve) => child.on('exit', (code, signal) => resolve(signal)));
-  child.stdin.on('error', () => {}); // the write may outlive the handler
-  child.stdin.write(Buffer.concat([head, random]));
-  const target = path.join(uploads, 'killed.bin');
-  for (let i = 0; i < 200 && !(fs.existsSync(target) && fs.statSync(target).size > 0); i++)
-    await new Promise((r) => setTimeout(r, 25));
-  assert.ok(fs.existsSync(target), 'the file was being written');
-  child.kill('SIGTERM');
-  assert.equal(await exited, 'SIGTERM');
-  assert.deepEqual(fs.readdirSync(uploads), []);
+}
+
+// A handler ended mid-file: by the server that lost its client (SIGTERM),
+// past a CPU-time limit (SIGXCPU) or outright (SIGKILL). While it writes,
+// nothing shows under a name; afterwards nothing is left, but where
+// O_TMPFILE is refused a SIGKILL leaves a hidden temporary (removed by a
+// later run once it is an hour old).
+const endings = [
+  { signal: 'SIGTERM', left: [] },
+  { signal: 'SIGXCPU', left: [] },
+  { signal: 'SIGKILL', left: [] },
+  { signal: 'SIGTERM', fallback: true, left: [] },
+  { signal: 'SIGKILL', fallback: true, left: [/^\.mpread-partial-\d+-0$/] },
+];
+for (const { signal, fallback, left } of endings) {
+  test(`ended by ${signal} mid-file${fallback ? ' (no O_TMPFILE)' : ''}: no file seen or left`, async () => {
+    const dir = freshDir();
+    const uploads = path.join(dir, 'uploads');
+    const head = part('a', '', { filename: 'killed.bin', mime: 'application/octet-stream' }).subarray(0, -2);
+    // No core file for SIGXCPU.
+    const child = spawn('bash', ['-c', 'ulimit -c 0 && exec "$0"', handler], {
+      cwd: dir,
+      env: {
+        PATH: process.env.PATH, REQUEST_METHOD: 'POST', MPREAD_UPLOAD_DIR: uploads,
+        CONTENT_TYPE: `multipart/form-data; boundary=${boundary}`, CONTENT_LENGTH: '100000000',
+        ...(fallback ? noTmpfile() : {}),
+      },
+      stdio: ['pipe', 'pipe', 'pipe'],
+    });
+    const exited = new Promise((resolve) => child.on('exit', (code, sig) => resolve(sig)));
+    child.stdin.on('error', () => {}); // the write may outlive the handler
+    child.stdin.write(Buffer.concat([head, random]));
+    let writing = [];
+    for (let i = 0; i < 400 && writing.length === 0; i++) {
+      await new Promise((r) => setTimeout(r, 25));
+      writing = openIn(child.pid, uploads);
+    }
+    assert.equal(writing.length, 1, 'the file was being written');
+    const visible = fs.readdirSync(uploads).filter((n) => !n.startsWith('.'));
+    assert.deepEqual(visible, [], 'nothing under a name while it is written');
+    child.kill(signal);
+    assert.equal(await exited, signal);
+    const rest = fs.readdirSync(uploads);
+    assert.equal(rest.length, left.length, `left: ${rest}`);
+    left.forEach((pattern, i) => assert.match(rest[i], pattern));
+  });
+}
+
+test('where O_TMPFILE is refused: hidden temporaries renamed without replacing, stale ones removed', () => {
+  for (const noRenameat2 of [false, true]) {
+    const dir = freshDir();
+    const uploads = path.join(dir, 'uploads');
+    fs.mkdirSync(uploads);
+    fs.writeFileSync(path.join(uploads, 'taken.txt'), 'old');
+    const stale = path.join(uploads, '.mpread-partial-1-0');
+    const fresh = path.join(uploads, '.mpread-partial-2-0');
+    fs.writeFileSync(stale, 'killed two hours ago');
+    fs.writeFileSync(fresh, 'still being written by another handler');
+    const twoHoursAgo = new Date(Date.now() - 2 * 3600 * 1000);
+    fs.utimesSync(stale, twoHoursAgo, twoHoursAgo);
+    const env = { ...noTmpfile(), ...(noRenameat2 ? { MPREAD_TEST_NO_RENAMEAT2: '1' } : {}) };
+    const r = runHandler(form(file('a', 'taken.txt', 'new 1'), file('a', 'taken.txt', 'new 2'),
+      file('b', 'r.bin', random)), env, { cwd: dir });
+    assert.equal(r.exit, 0, r.stdout + r.stderr);
+    assert.deepEqual(r.answer.files.map((f) => f.stored_name), ['taken-1.txt', 'taken-2.txt', 'r.bin']);
+    assert.deepEqual(r.stored, ['.mpread-partial-2-0', 'r.bin', 'taken-1.txt', 'taken-2.txt', 'taken.txt']);
+    assert.equal(fs.readFileSync(path.join(uploads, 'taken.txt'), 'utf8'), 'old');
+    assert.equal(fs.readFileSync(path.join(uploads, 'taken-2.txt'), 'utf8'), 'new 2');
+    assert.ok(fs.readFileSync(path.join(uploads, 'r.bin')).equals(random));
+  }
 });
 
 const valgrind = spawnSync('sh', ['-c', 'command -v valgrind']).status === 0;

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # curl uploads through a real web server to mpread-upload, as the demo runs
-# it: several awkward files in one form, then a form of 1,000 fields.
+# it: several awkward files in one form, a form of 1,000 fields, 10,000
+# files of one name; then upload folders the handler must refuse.
 #   server-uploads.sh busybox|lighttpd WORK_DIR HANDLER
 . "$(dirname "$0")/lib.sh"
 server=$1
@@ -55,6 +56,8 @@ cases=(
   "docs|dup2|twice.txt|twice.txt|twice-1.txt"
 )
 
+# Room for the form of 10,000 files below.
+export MPREAD_UPLOAD_MAX_FILES=10000
 start_demo "$server" "$srv/site" "$uploads" "$work/demo.log" || exit 1
 url=http://127.0.0.1:$DEMO_PORT
 before=$(snapshot "$srv" uploads)
@@ -112,6 +115,30 @@ check "fields form answers 200 (got $status)" [ "$status" = 200 ]
 check "all 1000 fields come back with their values" json_true "$work/fields.json" \
   --slurpfile want "$work/fields.expected.json" '.fields == $want[0] and .files == []'
 
+# --- 10,000 files all named same.txt -------------------------------------
+# Each takes the next free number where the one before stopped, so the last
+# costs no more than the first. Only a run far slower than that fails.
+n=10000 boundary=sameNameBoundary
+node -e '
+  const [n, b] = process.argv.slice(1);
+  const parts = [];
+  for (let i = 0; i < n; i++)
+    parts.push(`--${b}\r\nContent-Disposition: form-data; name="f"; filename="same.txt"\r\n\r\n${i}\r\n`);
+  process.stdout.write(parts.join("") + `--${b}--\r\n`);' "$n" "$boundary" >"$work/same.body"
+start=$(now_ms)
+status=$(curl -sS -o "$work/same.json" -w '%{http_code}' --data-binary @"$work/same.body" \
+  -H "Content-Type: multipart/form-data; boundary=$boundary" "$url/cgi-bin/mpread-upload")
+elapsed=$(( $(now_ms) - start ))
+log "figures: $n files named same.txt ($(stat -c %s "$work/same.body") bytes) stored in $elapsed ms"
+check "$n same-named files: 200 (got $status)" [ "$status" = 200 ]
+check "$n same-named files: same.txt, same-1.txt, ... in order" json_true "$work/same.json" \
+  "[.files[].stored_name] == [\"same.txt\"] + [range(1; $n) | \"same-\\(.).txt\"]"
+check "$n same-named files: each holds its own part" \
+  bash -c "[ \"\$(cat '$uploads/same.txt' '$uploads/same-1.txt' '$uploads/same-$((n - 1)).txt')\" = 01$((n - 1)) ]"
+check "$n same-named files: within a generous minute" [ "$elapsed" -lt 60000 ]
+expected_names+=(same.txt)
+for i in $(seq $((n - 1))); do expected_names+=("same-$i.txt"); done
+
 # --- nothing stored anywhere else ----------------------------------------
 stop_demo
 check "only the expected files are in the upload folder" \
@@ -120,4 +147,46 @@ check "nothing changed outside the upload folder" \
   diff <(echo "$before") <(snapshot "$srv" uploads)
 check "no escape.txt above the upload folder" \
   bash -c "[ ! -e '$srv/escape.txt' ] && [ ! -e '$work/escape.txt' ]"
+
+# --- upload folders the handler refuses ----------------------------------
+# Stored in the web root, an upload could be served back as a page or run as
+# a program: 500, and nothing may appear under the web root.
+site=$srv/site
+refused() { # label, the folder it is refused for, its error message
+  check "$1: 500 (got $status)" [ "$status" = 500 ]
+  check "$1: says why" json_true "$work/refused.json" --arg m "$2" '.error.message | test($m)'
+}
+post_file() {
+  status=$(curl -sS -o "$work/refused.json" -w '%{http_code}' \
+    -F "f=@$files/dup1;filename=x.html" "$url/cgi-bin/mpread-upload")
+}
+
+# The demo makes the folder inside the web root: the handler stores nothing.
+start_demo "$server" "$site" "$site/uploads" "$work/demo-in-root.log" || exit 1
+url=http://127.0.0.1:$DEMO_PORT
+post_file
+refused "a folder inside the web root" "lies inside the web root"
+check "a folder inside the web root: it stays empty" [ -z "$(ls -A "$site/uploads")" ]
+check "a folder inside the web root: no file under the web root" \
+  bash -c "[ -z \"\$(find '$site' -type f)\" ]"
+stop_demo
+
+# busybox httpd passes on its environment: started without the variable,
+# the handler must not fall back to uploads/ beside itself (lighttpd.conf
+# does not start without it).
+if [ "$server" = busybox ]; then
+  rm -rf "$site/uploads"
+  port=$(free_port)
+  env -u MPREAD_UPLOAD_DIR busybox httpd -f -p "127.0.0.1:$port" -h "$site" \
+    -c "$REPO/examples/demo/busybox-httpd.conf" &
+  bb_pid=$!
+  url=http://127.0.0.1:$port
+  for _ in $(seq 100); do curl -fsS -o /dev/null "$url/" 2>/dev/null && break; sleep 0.1; done
+  post_file
+  kill "$bb_pid"
+  wait "$bb_pid" 2>/dev/null || true
+  refused "MPREAD_UPLOAD_DIR unset" "MPREAD_UPLOAD_DIR is not set"
+  check "MPREAD_UPLOAD_DIR unset: nothing under the web root" \
+    bash -c "[ -z \"\$(find '$site' -type f -o -name uploads)\" ]"
+fi
 finish

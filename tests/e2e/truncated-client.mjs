@@ -1,9 +1,16 @@
 // A client that stops mid-body: it announces a large upload, sends one
-// complete file and the first megabyte of a second, waits until the server
-// side has begun storing the second, then either half-closes (it sends no
-// more but still reads the answer) or drops the connection outright.
-// Prints {"partialSeen": bool, "answer": "raw HTTP answer"} as JSON.
-//   node truncated-client.mjs PORT UPLOAD_DIR half-close|reset
+// complete file and the first megabyte of a second, waits until the handler
+// is writing the second (it holds a file open in the upload folder), then
+//   half-close    sends no more but still reads the answer
+//   reset         drops the connection outright
+//   stall         keeps the connection open and sends nothing
+//   trickle       sends one byte every 250 ms, for ever
+//   kill-handler  kills the handler with SIGKILL
+// Meanwhile it watches the upload folder: no name but complete.txt may
+// ever show, and complete.txt only whole. Prints, as JSON: partialSeen,
+// strayNames (other names seen), incompleteSeen, answer (raw HTTP) and
+// answerMs (from the moment it stopped as above to the answer's end).
+//   node truncated-client.mjs PORT UPLOAD_DIR MODE
 import fs from 'node:fs';
 import net from 'node:net';
 import path from 'node:path';
@@ -22,16 +29,47 @@ const secondHead = Buffer.from(
 const sent = Buffer.alloc(1024 * 1024, 0x5a);
 const announced = head.length + complete.length + secondHead.length + 64 * 1024 * 1024;
 
-function sleep(ms) {
-  return new Promise((resolve) => setTimeout(resolve, ms));
+const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
+
+const strayNames = new Set();
+let incompleteSeen = false;
+function watchFolder() {
+  let names = [];
+  try { names = fs.readdirSync(uploadDir); } catch { return; }
+  for (const n of names) {
+    if (n !== 'complete.txt') strayNames.add(n);
+    else {
+      try {
+        if (fs.statSync(path.join(uploadDir, n)).size !== complete.length) incompleteSeen = true;
+      } catch { /* gone meanwhile */ }
+    }
+  }
 }
 
-async function waitForFile(file, ms) {
+// The process holding a file open in the upload folder: the handler, with
+// the file it is writing (unnamed, or under a hidden temporary name).
+function writer() {
+  for (const pid of fs.readdirSync('/proc').filter((p) => /^\d+$/.test(p))) {
+    let fds = [];
+    try { fds = fs.readdirSync(`/proc/${pid}/fd`); } catch { continue; }
+    for (const fd of fds) {
+      try {
+        const target = fs.readlinkSync(`/proc/${pid}/fd/${fd}`);
+        if (target.startsWith(uploadDir + '/')) return Number(pid);
+      } catch { /* closed meanwhile */ }
+    }
+  }
+  return null;
+}
+
+async function waitForWriter(ms) {
   for (let waited = 0; waited < ms; waited += 50) {
-    if (fs.existsSync(file)) return true;
+    watchFolder();
+    const pid = writer();
+    if (pid !== null) return pid;
     await sleep(50);
   }
-  return false;
+  return null;
 }
 
 const socket = net.connect({ port: Number(port), host: '127.0.0.1', allowHalfOpen: true });
@@ -49,9 +87,28 @@ socket.write(
   `Content-Type: multipart/form-data; boundary=${boundary}\r\n` +
   `Content-Length: ${announced}\r\nConnection: close\r\n\r\n`);
 socket.write(Buffer.concat([head, complete, secondHead, sent]));
-const partialSeen = await waitForFile(path.join(uploadDir, 'partial.bin'), 10000);
-if (mode === 'reset') socket.resetAndDestroy(); else socket.end();
-await Promise.race([done, sleep(10000)]);
+const pid = await waitForWriter(10000);
+const stopped = Date.now();
+let answered = false;
+done.then(() => { answered = true; });
+if (mode === 'reset') socket.resetAndDestroy();
+else if (mode === 'half-close') socket.end();
+else if (mode === 'kill-handler' && pid !== null) process.kill(pid, 'SIGKILL');
+// Watches the folder until the answer or 30 s, trickling if asked to.
+for (let waited = 0; waited < 30000 && !answered; waited += 50) {
+  watchFolder();
+  if (mode === 'trickle' && waited % 250 === 0 && !socket.destroyed) socket.write('Z');
+  await sleep(50);
+}
+const answerMs = Date.now() - stopped;
 socket.destroy();
-console.log(JSON.stringify({ partialSeen, answer: answer.toString('utf8') }));
-process.exit(0);  // the pending timer of the race above must not keep it alive
+await sleep(200);
+watchFolder();
+console.log(JSON.stringify({
+  partialSeen: pid !== null,
+  strayNames: [...strayNames],
+  incompleteSeen,
+  answer: answer.toString('utf8'),
+  answerMs,
+}));
+process.exit(0);

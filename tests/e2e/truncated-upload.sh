@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# A client that stops mid-body, through a real web server: the file being
-# written must not stay behind, and where the server still passes an answer
-# to a half-closed connection it must be an error.
+# Clients that stop mid-body, through a real web server: one that goes away,
+# one that stalls, one that trickles a byte at a time, and a handler killed
+# outright. The file being written is never seen under a name and never
+# stays behind; an answer that still reaches the client is an error (408 for
+# the slow ones, within the limit plus a margin).
 #   truncated-upload.sh busybox|lighttpd WORK_DIR HANDLER
 . "$(dirname "$0")/lib.sh"
 server=$1
@@ -10,6 +12,8 @@ HANDLER=$3
 require_tools jq node "$server"
 trap stop_demo EXIT
 
+idle=2 total=6
+export MPREAD_UPLOAD_IDLE_SECONDS=$idle MPREAD_UPLOAD_MAX_SECONDS=$total
 uploads=$work/srv/uploads
 start_demo "$server" "$work/srv/site" "$uploads" "$work/demo.log" || exit 1
 
@@ -22,28 +26,51 @@ handler_gone() {
   return 1
 }
 
-for mode in half-close reset; do
-  rm -rf "${uploads:?}"/*
+# jq -e on the JSON of the HTTP answer that a mode's client got.
+#   answer_true MODE FILTER
+answer_true() {
+  jq -r '.answer | split("\r\n\r\n")[1] // ""' "$work/$1.json" | jq -e "$2" >/dev/null
+}
+
+for mode in half-close reset stall trickle kill-handler; do
+  rm -rf "${uploads:?}"/* "$uploads"/.[!.]*
   node "$E2E_DIR/truncated-client.mjs" "$DEMO_PORT" "$uploads" "$mode" >"$work/$mode.json"
   answer=$(jq -r .answer "$work/$mode.json")
-  log "$mode: answer was: ${answer:-(none)}"
+  log "$mode: answer after $(jq .answerMs "$work/$mode.json") ms: ${answer:-(none)}"
   check "$mode: the partial file was being written" json_true "$work/$mode.json" .partialSeen
+  check "$mode: no name but complete.txt was ever seen, and it only whole" \
+    json_true "$work/$mode.json" '.strayNames == [] and .incompleteSeen == false'
   check "$mode: the handler ended" handler_gone
-  check "$mode: no partial file is left" [ ! -e "$uploads/partial.bin" ]
-  check "$mode: the complete file before it is kept" [ -f "$uploads/complete.txt" ]
-  check "$mode: nothing else in the upload folder" \
+  check "$mode: the complete file before it is kept, nothing else (hidden or not)" \
     diff <(echo complete.txt) <(ls -A "$uploads")
-  if [ -n "$answer" ]; then
+  if [ -n "$answer" ] && [[ $mode != stall && $mode != trickle ]]; then
     check "$mode: any answer is an error" \
-      bash -c "head -1 <<<'${answer%%$'\r'*}' | grep -q ' 400 '"
+      bash -c "head -1 <<<'${answer%%$'\r'*}' | grep -Eq ' (400|5[0-9][0-9]) '"
   fi
 done
+
+# A client that sends nothing more gets 408 once the idle limit has passed;
+# one that trickles is not idle and gets 408 at the total limit. The margin
+# is generous: only a timeout that never comes, or comes far too late, fails.
+margin_ms=10000
+check "stall: 408 for the idle limit, listing the complete file" answer_true stall \
+  ".error.status == 408 and (.error.message | test(\"for $idle seconds\"))
+   and .error.setting == \"MPREAD_UPLOAD_IDLE_SECONDS\" and .files[0].stored_name == \"complete.txt\""
+check "stall: the 408 came within the limit plus the margin" \
+  json_true "$work/stall.json" ".answerMs < $((idle * 1000 + margin_ms))"
+check "trickle: not idle, 408 for the total limit" answer_true trickle \
+  ".error.status == 408 and (.error.message | test(\"longer than $total seconds\"))
+   and .files[0].stored_name == \"complete.txt\""
+check "trickle: the 408 came within the limit plus the margin" \
+  json_true "$work/trickle.json" ".answerMs < $((total * 1000 + margin_ms))"
+log "figures: 408 after $(jq .answerMs "$work/stall.json") ms of silence (limit ${idle} s)," \
+  "after $(jq .answerMs "$work/trickle.json") ms of trickling (total limit ${total} s)"
+
 # busybox httpd passes the handler's answer to a client that half-closed;
 # lighttpd takes such a client for gone and ends the handler with SIGTERM.
 if [ "$server" = busybox ]; then
-  body=$(jq -r '.answer | split("\r\n\r\n")[1]' "$work/half-close.json")
-  check "half-close: 400 with the reader's message" bash -c \
-    "jq -e '.error.status == 400 and (.error.message | test(\"ended after\"))
-            and .files[0].stored_name == \"complete.txt\"' <<<'$body' >/dev/null"
+  check "half-close: 400 with the reader's message" answer_true half-close \
+    '.error.status == 400 and (.error.message | test("ended after"))
+     and .files[0].stored_name == "complete.txt"'
 fi
 finish
