@@ -289,18 +289,53 @@ TEST_F(AttackTest, WriteToAFullDevice) {
 std::atomic<int> signals_seen{0};
 void count_signal(int) { signals_seen++; }
 
-// A signal every millisecond, its handler without SA_RESTART so that it
-// interrupts blocked calls, while the body comes through a pipe (a byte at a
-// time when slow_body) and content goes to a pipe (read slowly when
-// slow_reader): each interrupted read or write is retried, no byte lost.
+// Signals the walking thread and waits until its handler has run. A peer
+// does this before each piece it moves, so every piece meets a signal while
+// the walker is blocked on it or on its way there: no timing decides
+// whether signals arrive at all.
+void signal_and_wait(pthread_t walker) {
+  const int before = signals_seen;
+  pthread_kill(walker, SIGUSR1);
+  while (signals_seen == before) sched_yield();
+}
+
+// The handler has no SA_RESTART, so it interrupts blocked calls. The body
+// comes through a pipe 1000 bytes at a time after a signal when slow_body;
+// content goes to a pipe read after a signal per read when slow_reader:
+// each interrupted read or write is retried, no byte lost.
 void walk_under_signals(Request &req, bool slow_body, bool slow_reader) {
   const std::string content = random_bytes(slow_body ? 20000 : 300000, 4);
-  req.form("b",
-           Form("b")
-               .file("f", "f.bin", "application/octet-stream", content)
-               .field("next", "n")
-               .close(),
-           slow_body ? Feed::pipe_bytewise : Feed::pipe_whole);
+  const std::string body =
+      Form("b")
+          .file("f", "f.bin", "application/octet-stream", content)
+          .field("next", "n")
+          .close();
+  req.form("b", body, slow_body ? Feed::file : Feed::pipe_whole);
+  struct sigaction sa = {}, old = {};
+  sa.sa_handler = count_signal;
+  sigaction(SIGUSR1, &sa, &old);
+  signals_seen = 0;
+  const pthread_t walker = pthread_self();
+  std::thread feeder;
+  if (slow_body) {
+    int in[2];
+    ASSERT_EQ(pipe(in), 0);
+    ASSERT_EQ(dup2(in[0], 0), 0);
+    close(in[0]);
+    feeder = std::thread([&, w = in[1]] {
+      sigset_t pipe_signal;  // a walk that stops early closes the pipe
+      sigemptyset(&pipe_signal);
+      sigaddset(&pipe_signal, SIGPIPE);
+      pthread_sigmask(SIG_BLOCK, &pipe_signal, nullptr);
+      for (size_t i = 0; i < body.size(); i += 1000) {
+        signal_and_wait(walker);
+        if (write(w, body.data() + i,
+                  std::min<size_t>(1000, body.size() - i)) <= 0)
+          break;
+      }
+      close(w);
+    });
+  }
   GError *err = nullptr;
   ASSERT_TRUE(mpread_init(&err)) << describe(err);
   int out[2];
@@ -308,23 +343,16 @@ void walk_under_signals(Request &req, bool slow_body, bool slow_reader) {
   std::string got;
   std::thread reader([&] {
     char buf[1000];
-    for (ssize_t n; (n = read(out[0], buf, sizeof buf)) > 0;
-         got.append(buf, static_cast<size_t>(n)))
-      if (slow_reader) usleep(50);
-  });
-  struct sigaction sa = {}, old = {};
-  sa.sa_handler = count_signal;
-  sigaction(SIGUSR1, &sa, &old);
-  signals_seen = 0;
-  std::atomic<bool> done{false};
-  std::thread signaller([&, walker = pthread_self()] {
-    for (; !done; usleep(1000)) pthread_kill(walker, SIGUSR1);
+    for (ssize_t n;; got.append(buf, static_cast<size_t>(n))) {
+      if (slow_reader) signal_and_wait(walker);
+      if ((n = read(out[0], buf, sizeof buf)) <= 0) break;
+    }
   });
   const std::vector<Step> steps = walk_all(0, out[1]);
-  done = true;
-  signaller.join();
   close(out[1]);
   reader.join();
+  close(0);
+  if (feeder.joinable()) feeder.join();
   sigaction(SIGUSR1, &old, nullptr);
   close(out[0]);
   EXPECT_GT(signals_seen.load(), 0);
