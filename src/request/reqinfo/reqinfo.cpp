@@ -142,21 +142,14 @@ bool decode_extended(std::string_view raw, Writer &w) {
       w.out = start;
       return false;
     }
-    *w.out++ = static_cast<char>(c);
-  }
-  if (latin1) {
-    gsize written = 0;
-    char *utf8 = g_convert(start, w.out - start, "UTF-8", "ISO-8859-1",
-                           nullptr, &written, nullptr);
-    if (utf8 == nullptr) {
-      w.out = start;
-      return false;
-    }
-    // Room enough: a byte becomes at most two, and the block was sized for
-    // twice every value.
-    memcpy(start, utf8, written);
-    w.out = start + written;
-    g_free(utf8);
+    // Latin-1 bytes are the first 256 code points. Not g_convert: iconv
+    // needs gconv modules for Latin-1, which small systems often leave out.
+    // A byte becomes at most two, and the block has room for twice every
+    // value.
+    if (latin1)
+      w.out += g_unichar_to_utf8(c, w.out);
+    else
+      *w.out++ = static_cast<char>(c);
   }
   *w.out++ = '\0';
   return true;
