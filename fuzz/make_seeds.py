@@ -120,6 +120,11 @@ headers = {
     "unterminated": b"\x00Content-Disposition: form-data; name=\"a\r\n",
     "no-colon": b"\x00Content-Disposition form-data\r\n",
     "control": b"\x00Content-Type: text/plain\x01\r\n",
+    # Quotes inside a quoted value, as older browsers send them.
+    "inner-quotes": b"\x00Content-Disposition: form-data; name=\"upload\"; filename=\" ? % * | \" < > . &#9731; ; ' @ # $ ^ & ( ) - _ = + { } [ ] ` ~.txt\"\r\n",
+    "extended": b"\x00Content-Disposition: form-data; name=\"doc\"; filename=\"EURO rates.txt\"; filename*=utf-8''%e2%82%ac%20rates.txt\r\n",
+    "extended-latin1": b"\x00Content-Disposition: form-data; name*=ISO-8859-1'en'%A3\xe9; filename*=UTF-8''a%2Fb\r\n",
+    "extended-bad": b"\x00X: v; a*=KOI8-R''x; a=p; b*=UTF-8'x; c*=UTF-8''%4G%00%0A; C*=x\r\n",
     # Found by the fuzzer: nothing after the colon once made an empty value
     # be copied from a null pointer.
     "empty-value": b"\x00Content-Type:\r\n",

@@ -52,7 +52,8 @@ typedef enum {
   MPREAD_ERROR_INVALID_MIME = 11,   /* Content-Type with an empty value */
   MPREAD_ERROR_NOT_AT_CONTENT = 12, /* content is not (or no longer) available */
   MPREAD_ERROR_INVALID_FD = 13,     /* negative or closed descriptor */
-  MPREAD_ERROR_WRITE_FAILED = 14    /* write(2) failed; message names errno */
+  MPREAD_ERROR_WRITE_FAILED = 14,   /* write(2) failed; message names errno */
+  MPREAD_ERROR_CONTENT_UNTERMINATED = 15 /* body ended inside the content */
 } MpreadError;
 
 /* One part of the form. The caller owns the record (zero it before first
@@ -102,7 +103,10 @@ MPREAD_API int mpread_get_part_buffer(void *buffer, size_t size,
  * are continued and EINTR retried. Only right after mpread_get_next_part():
  * once any content was taken, MPREAD_ERROR_NOT_AT_CONTENT. Returns TRUE when
  * all content was written, FALSE with error set otherwise; after a failed
- * write the part cannot be taken again (the next part can). */
+ * write the part cannot be taken again (the next part can). When the body
+ * ends inside the content (no end marker), what there was is written and
+ * the result is FALSE with MPREAD_ERROR_CONTENT_UNTERMINATED: remove the
+ * file, it is not the whole upload. */
 MPREAD_API gboolean mpread_write_part_to_file(int fd, GError **error)
     G_GNUC_WARN_UNUSED_RESULT;
 

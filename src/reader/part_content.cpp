@@ -95,6 +95,11 @@ gboolean mpread_write_part_to_file(int fd, GError **error) {
     }
     if (r == 0 || length == 0) {
       s->position = BodyPosition::between_parts;
+      // No end marker: a cut-off upload must not look like a whole one.
+      if (r == 0) {
+        fail(error, MPREAD_ERROR_CONTENT_UNTERMINATED, MSG_CONTENT_UNTERMINATED);
+        return FALSE;
+      }
       return TRUE;
     }
     if (!write_all(fd, chunk, length)) {

@@ -63,6 +63,7 @@ constexpr size_t max_boundary = 70;
 #define MSG_INVALID_FD "Invalid file descriptor to write part data to"
 #define MSG_INACCESSIBLE_FD "Invalid file descriptor unable to access file"
 #define MSG_WRITE_FAILED "Failed to write to file descriptor %d: %s"
+#define MSG_CONTENT_UNTERMINATED "Request body ended inside the part's content"
 
 #define PREFIX_SEARCH_BOUNDARY "Error while searching for boundary:"
 #define PREFIX_READ_BOUNDARY "Error while reading boundary:"

@@ -16,9 +16,10 @@ const boundary = 'cliBoundary42';
 
 const sha256 = (data) => crypto.createHash('sha256').update(data).digest('hex');
 
-// A part; header text is taken as it is, so a case can send any escaping.
-function part(name, content, { filename, mime, extraHeaders = [], encoding = 'utf8' } = {}) {
-  let disposition = `Content-Disposition: form-data; name="${name}"`;
+// A part; header text is taken as it is, so a case can send any escaping,
+// or a whole Content-Disposition line of its own.
+function part(name, content, { filename, mime, extraHeaders = [], encoding = 'utf8', disposition } = {}) {
+  disposition ??= `Content-Disposition: form-data; name="${name}"`;
   if (filename !== undefined) disposition += `; filename="${filename}"`;
   const lines = [`--${boundary}`, disposition, ...extraHeaders];
   if (mime) lines.push(`Content-Type: ${mime}`);
@@ -81,6 +82,19 @@ const cases = [
     stored: ['say "hi".txt'],
     check: (a) => assert.equal(a.files[0].file_name, 'say "hi".txt'),
   },
+  // Older browsers' unescaped quotes, and names encoded the standard way.
+  ...[
+    ['form-data; name="upload"; filename=" ? % * | " < > . &#9731; ; \' @ # $ ^ & ( ) - _ = + { } [ ] ` ~.txt"',
+      ' ? % * | " < > . &#9731; ; \' @ # $ ^ & ( ) - _ = + { } [ ] ` ~.txt'],
+    ['form-data; name="doc"; filename*=UTF-8\'\'%E2%82%AC%20rates.txt', '€ rates.txt'],
+    ['form-data; name="doc"; filename="EURO rates.txt"; filename*=utf-8\'\'%e2%82%ac%20rates.txt', '€ rates.txt'],
+    ['form-data; name="doc"; filename*=ISO-8859-1\'en\'%A3%20rates.txt', '£ rates.txt'],
+  ].map(([line, stored]) => ({
+    name: `a raw Content-Disposition line stores the file as ${JSON.stringify(stored)}`,
+    body: form(part('', 'x', { disposition: `Content-Disposition: ${line}`, mime: 'text/plain' })),
+    stored: [stored],
+    check: (a) => assert.equal(a.files[0].file_name, stored),
+  })),
   {
     name: 'a Windows path keeps only its last component',
     body: form(file('doc', 'C:\\dir\\a.txt', 'x')),

@@ -2,6 +2,7 @@
 // library's life cycle: init twice, release twice, init after release.
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include "intake.h"
@@ -16,9 +17,10 @@ namespace {
 class Errors : public ReaderTest {};
 
 // The call that fails. The *_cut calls meet a body cut inside the part's
-// content while CONTENT_LENGTH promises all of it.
+// content while CONTENT_LENGTH promises all of it; write_ended meets one
+// whose CONTENT_LENGTH ends there.
 enum class Call { init, next, null_part, retake, write_neg, write_closed,
-                  write_ro, skip_cut, take_cut, write_cut };
+                  write_ro, skip_cut, take_cut, write_cut, write_ended };
 
 struct Failure {
   const char *what;
@@ -83,11 +85,18 @@ TEST_F(Errors, EachFailureHasItsCodeAndText) {
        twice + "Type headers"},
       {"no disposition", next, "Content-Type: text/plain\r\n\r\n", M, 8,
        "Form data part does not contain a Content-Disposition"},
+      // Only the whole name and a colon make the header.
+      {"disposition without colon", next, "Content-Disposition form-data; name=\"a\"\r\n"
+       "Content-Dispositions: form-data; name=\"a\"\r\n\r\n", M, 8,
+       "Form data part does not contain a Content-Disposition"},
       {"no name", next, "Content-Disposition: form-data\r\n\r\n", M, 9, no_name},
       {"empty name first", next, "Content-Disposition: form-data; name=\"\"; " + no_file,
        M, 9, no_name},
       {"empty filename", next, "Content-Disposition: form-data; name=\"a\"; " + no_file,
        M, 10, "Form data part contains a invalid filename"},
+      // An encoded file name that cannot be read is no text field.
+      {"unreadable filename*", next, "Content-Disposition: form-data; name=\"a\"; "
+       "filename*=UTF-8''%E2%8\r\n\r\n", M, 10, "Form data part contains a invalid filename"},
       {"empty mime", next, cd + "Content-Type: ; charset=x\r\n\r\n", M, 11,
        "Form data part contains a invalid mime"},
       {"written already", retake, ok, M, 12, not_at},
@@ -106,6 +115,8 @@ TEST_F(Errors, EachFailureHasItsCodeAndText) {
        "Error while searching for boundary:"},
       {"cut while taking", take_cut, ok, I, INTAKE_ERROR_TRUNCATED, ended},
       {"cut while writing", write_cut, ok, I, INTAKE_ERROR_TRUNCATED, ended},
+      {"ended while writing", write_ended, ok, M, 15,
+       "Request body ended inside the part's content"},
   };
   for (Feed feed : {Feed::file, Feed::pipe_bytewise})
     for (const Failure &c : cases) {
@@ -116,13 +127,14 @@ TEST_F(Errors, EachFailureHasItsCodeAndText) {
       const bool cut = c.call >= skip_cut;
       const size_t sent = cut ? body.find(evil) + 1000 : body.size();
       std::string message = c.message;
-      if (cut)
+      if (cut && c.call != write_ended)
         message += "Request body ended after " + std::to_string(sent) + " of " +
                    std::to_string(body.size()) + " bytes";
       req.form("b", body.substr(0, sent), feed);
       Request::env("REQUEST_METHOD", c.method);
       Request::env("CONTENT_TYPE", c.content_type == "-" ? nullptr : c.content_type.c_str());
-      Request::env("CONTENT_LENGTH", c.length ? c.length : std::to_string(body.size()).c_str());
+      Request::env("CONTENT_LENGTH", c.length ? c.length
+                   : std::to_string(c.call == write_ended ? sent : body.size()).c_str());
       MpreadPart p{};
       if (c.call == init)
         EXPECT_FALSE(mpread_init(&err));
@@ -132,6 +144,7 @@ TEST_F(Errors, EachFailureHasItsCodeAndText) {
         ASSERT_EQ(mpread_get_next_part(&p, &err), 1);  // "before", then ours
         mpread_release_part(&p);
       }
+      const int kept = memfd_create("kept", 0);
       int closed = dup(1);
       close(closed);
       std::string got;
@@ -145,7 +158,7 @@ TEST_F(Errors, EachFailureHasItsCodeAndText) {
         default:
           EXPECT_FALSE(mpread_write_part_to_file(
               c.call == write_neg ? -1 : c.call == write_closed ? closed
-              : c.call == write_ro ? ro : null, &err));
+              : c.call == write_ro ? ro : c.call == write_ended ? kept : null, &err));
       }
       if (message.empty() || message.back() == ':')
         EXPECT_GERROR_PREFIX(err, c.domain, c.code, message.c_str());
@@ -162,7 +175,15 @@ TEST_F(Errors, EachFailureHasItsCodeAndText) {
         EXPECT_EQ(w.parts[0].content, "ok");
         EXPECT_EQ(w.last, 0);
         EXPECT_EQ(err, nullptr);
+      } else if (c.call == write_ended) {
+        // What there was is written; the walk then ends.
+        got.resize(1001);
+        EXPECT_EQ(pread(kept, got.data(), got.size(), 0), 1000);
+        EXPECT_EQ(got.substr(0, 1000), evil.substr(0, 1000));
+        EXPECT_EQ(mpread_get_next_part(&p, &err), 0);
+        EXPECT_EQ(err, nullptr);
       }
+      close(kept);
     }
   close(ro);
   close(null);

@@ -58,10 +58,34 @@ TEST(ReqinfoParse, HeaderLines) {
       {"Content-Type:\ttext/plain\t;\tcharset=utf-8\r\n", "text/plain", {{"charset", "utf-8"}}},
       {"Content-Type: \r\n", "", {}},
       {"X: v;; name=a;", "v", {{"name", "a"}}},
-      // Failures: a parameter twice in any case, an unterminated quote or
-      // text after one, a missing '=', name or colon, control characters.
+      // A quote closes a quoted value only before blanks and ';' or the end,
+      // as older browsers send file names.
+      {"Content-Disposition: form-data; name=\"upload\"; filename=\" ? % * | \" < > . "
+       "&#9731; ; ' @ # $ ^ & ( ) - _ = + { } [ ] ` ~.txt\"\r\n", "form-data",
+       {{"name", "upload"},
+        {"filename", " ? % * | \" < > . &#9731; ; ' @ # $ ^ & ( ) - _ = + { } [ ] ` ~.txt"}}},
+      {"X: v; filename=\"say \"hi\" .txt\" ; x=y", "v",
+       {{"filename", "say \"hi\" .txt"}, {"x", "y"}}},
+      {"X: v; a=\"q\"\"\t; b=\"\\\"; c\"", "v", {{"a", "q\""}, {"b", "\"; c"}}},
+      // NAME* answers for NAME, decoded, and wins over it in either order.
+      {"X: v; name=\"doc\"; filename*=UTF-8''%E2%82%AC%20rates.txt", "v",
+       {{"filename", "\xe2\x82\xac rates.txt"}, {"filename*", nullptr}}},
+      {"X: v; filename=\"EURO rates.txt\"; filename*=utf-8''%e2%82%ac%20rates.txt", "v",
+       {{"filename", "\xe2\x82\xac rates.txt"}}},
+      {"X: v; FileName*=ISO-8859-1'en'%A3%20r\xe9s; filename=\"x\"", "v",
+       {{"filename", "\xc2\xa3 r\xc3\xa9s"}}},
+      {"X: v; a*=\"UTF-8''%41 \xc3\xa9\"; b*=utf-8'x'", "v", {{"a", "A \xc3\xa9"}, {"b", ""}}},
+      // Unusable: the plain value answers, or "" without one.
+      {"X: v; a*=KOI8-R''%C1; a=plain; b*=UTF-8'%41; c*=UTF-8''%4; d*=UTF-8''%4G; "
+       "e*=UTF-8''a%00b; f*=UTF-8''%0D%0AX: y; g*=''x", "v",
+       {{"a", "plain"}, {"b", ""}, {"c", ""}, {"d", ""}, {"e", ""}, {"f", ""}, {"g", ""}}},
+      // Failures: a parameter twice in any case (NAME* too), an unterminated
+      // quote, a missing '=', name or colon, control characters.
       {"X: v; name=\"a\"; name=\"b\"", nullptr, {}}, {"X: v; name=a; NAME=b", nullptr, {}},
+      {"X: v; a*=UTF-8''x; A*=UTF-8''y; a=z", nullptr, {}},
+      {"X: v; a=x; a*=UTF-8''y; a=z", nullptr, {}}, {"X: v; *=UTF-8''y", nullptr, {}},
       {"X: v; name=\"unterminated\r\n", nullptr, {}}, {"X: v; name=\"a\"b", nullptr, {}},
+      {"X: v; name=\"a\" b", nullptr, {}},
       {"X: v; name", nullptr, {}}, {"X: v; =a", nullptr, {}},
       {"no colon here\r\n", nullptr, {}}, {": no name", nullptr, {}},
       {"X: v; name=\"a\x01\"", nullptr, {}}, {"X: v; name=\"a\x7f\"", nullptr, {}},

@@ -46,8 +46,18 @@ TEST_P(RealForm, EveryPartAsSent) {
       .raw("content-disposition: form-data; name=\"file2\"; "
            "filename=\"C:\\fakepath\\a.html\"\r\nContent-Transfer-Encoding: binary\r\n"
            "CONTENT-TYPE: text/html\r\nX-Other: 1\r\n\r\n", "<b>a.html</b>")
-      .raw("Content-Disposition: form-data; name=\"types\"\r\n"
-           "Content-Types: text/x\r\n\r\n", "")  // a prefix match counts
+      // Only the whole header name counts, in any case, blanks before the
+      // colon allowed.
+      .raw("Content-Dispositionx: form-data; name=\"x\"; filename=\"evil.php\"\r\n"
+           "Content-Disposition: form-data; name=\"types\"\r\n"
+           "Content-Type-Options: nosniff\r\nContent-Types: text/x\r\n\r\n", "")
+      .raw("content-disposition \t: form-data; name=\"csv\"; filename=\"t.csv\"\r\n"
+           "Content-Type : text/csv\r\n\r\n", "a,b")
+      // File names as older browsers and standard-minded clients send them.
+      .raw("Content-Disposition: form-data; name=\"upload\"; filename=\" ? % * | \" < > . "
+           "&#9731; ; ' @ # $ ^ & ( ) - _ = + { } [ ] ` ~.txt\"\r\n\r\n", "ie")
+      .raw("Content-Disposition: form-data; name=\"doc\"; "
+           "filename*=ISO-8859-1'en'C%3A%5Cdir%2F%A3%20rates.txt\r\n\r\n", "pound")
       .field("utf8", "na\xc3\xafve \xe2\x82\xac")
       .file("bin", "b.bin", "application/octet-stream", bin)
       .field("near", near)
@@ -60,7 +70,10 @@ TEST_P(RealForm, EveryPartAsSent) {
       {"text", none, none, "text default"},
       {"file1", "text/plain", "a.txt", "Content of a.txt.\r\n"},
       {"file2", "text/html", "a.html", "<b>a.html</b>"},
-      {"types", "text/x", none, ""},
+      {"types", none, none, ""},
+      {"csv", "text/csv", "t.csv", "a,b"},
+      {"upload", none, " ? % * | \" < > . &#9731; ; ' @ # $ ^ & ( ) - _ = + { } [ ] ` ~.txt", "ie"},
+      {"doc", none, "\xc2\xa3 rates.txt", "pound"},
       {"utf8", none, none, "na\xc3\xafve \xe2\x82\xac"},
       {"bin", "application/octet-stream", "b.bin", bin},
       {"near", none, none, near},

@@ -23,6 +23,8 @@ gboolean fail(GError **error, ReqinfoError code, const char *fmt, ...) {
 
 bool is_space(char c) { return c == ' ' || c == '\t'; }
 
+bool is_control(unsigned char c) { return (c < 0x20 && c != '\t') || c == 0x7f; }
+
 std::string_view trim(std::string_view s) {
   while (!s.empty() && is_space(s.front())) s.remove_prefix(1);
   while (!s.empty() && is_space(s.back())) s.remove_suffix(1);
@@ -59,6 +61,14 @@ struct Writer {
   }
 };
 
+// A quote inside a quoted value closes it only where blanks and then ';' or
+// the end of the value follow: browsers before about 2012 send the quotes
+// of a file name unescaped, and their files must not be lost.
+bool closes_quoted(std::string_view rest) {
+  skip_space(rest);
+  return rest.empty() || rest.front() == ';';
+}
+
 // Reads a quoted string starting after its opening quote. Only \" and a
 // doubled backslash are escapes: browsers send Windows paths such as
 // C:\Users\x\a.txt without escaping them, and they must come back intact.
@@ -66,7 +76,7 @@ bool take_quoted(std::string_view &s, Writer &w) {
   while (!s.empty()) {
     char c = s.front();
     s.remove_prefix(1);
-    if (c == '"') {
+    if (c == '"' && closes_quoted(s)) {
       *w.out++ = '\0';
       return true;
     }
@@ -95,6 +105,99 @@ const char *find_param(const ReqinfoHeader *record, std::string_view name) {
   return nullptr;
 }
 
+bool equals_nocase(std::string_view s, std::string_view t) {
+  return s.size() == t.size() &&
+         g_ascii_strncasecmp(s.data(), t.data(), s.size()) == 0;
+}
+
+// Writes the text of an extended value (charset'language'percent-encoded)
+// in UTF-8, NUL added. False, with nothing written, when the value cannot
+// be used: an unknown charset, a missing quote, a bad %XX, or a decoded
+// control character, which a plain value could not carry either.
+bool decode_extended(std::string_view raw, Writer &w) {
+  size_t quote = raw.find('\'');
+  if (quote == std::string_view::npos) return false;
+  std::string_view charset = head(raw, quote);
+  std::string_view rest = from(raw, quote + 1);
+  quote = rest.find('\'');
+  if (quote == std::string_view::npos) return false;
+  rest = from(rest, quote + 1);  // the language tag says nothing we use
+  const bool latin1 = equals_nocase(charset, "ISO-8859-1");
+  if (!latin1 && !equals_nocase(charset, "UTF-8")) return false;
+  char *start = w.out;
+  for (size_t i = 0; i < rest.size(); i++) {
+    unsigned char c = static_cast<unsigned char>(rest[i]);
+    if (c == '%') {
+      const bool two_follow = i + 2 < rest.size();
+      int high = two_follow ? g_ascii_xdigit_value(rest[i + 1]) : -1;
+      int low = two_follow ? g_ascii_xdigit_value(rest[i + 2]) : -1;
+      if (high < 0 || low < 0) {
+        w.out = start;
+        return false;
+      }
+      c = static_cast<unsigned char>(high * 16 + low);
+      i += 2;
+    }
+    if (is_control(c)) {
+      w.out = start;
+      return false;
+    }
+    // Latin-1 bytes are the first 256 code points. Not g_convert: iconv
+    // needs gconv modules for Latin-1, which small systems often leave out.
+    // A byte becomes at most two, and the block has room for twice every
+    // value.
+    if (latin1)
+      w.out += g_unichar_to_utf8(c, w.out);
+    else
+      *w.out++ = static_cast<char>(c);
+  }
+  *w.out++ = '\0';
+  return true;
+}
+
+// Rewrites a record that has NAME* parameters so that each answers for
+// NAME: decoded when usable; else NAME's own value answers if NAME was
+// given, and "" if not, so that a file part whose name cannot be read says
+// so rather than passing for a text field. Runs only for such records:
+// plain ones keep the one pass.
+void resolve_extended(ReqinfoHeader &parsed, size_t used) {
+  // A decoded value is at most twice its raw text (Latin-1 to UTF-8), and
+  // every name loses its star.
+  char *block = static_cast<char *>(g_malloc(2 * used + 2));
+  Writer w{block};
+  ReqinfoHeader out{};
+  out.value = w.put(parsed.value);
+  out.params = w.out;
+  // NAME* first, so that a plain NAME already answered for is left out.
+  for (int pass = 0; pass < 2; pass++) {
+    const char *p = parsed.params;
+    for (size_t i = 0; i < parsed.n_params; i++) {
+      std::string_view name(p), value(p + name.size() + 1);
+      p = value.data() + value.size() + 1;
+      const bool extended = name.back() == '*';
+      if (pass == 0 && extended) {
+        std::string_view base = head(name, name.size() - 1);
+        char *at = w.out;
+        w.put(base);
+        if (!decode_extended(value, w)) {
+          if (find_param(&parsed, base) != nullptr) {
+            w.out = at;
+            continue;
+          }
+          *w.out++ = '\0';
+        }
+        out.n_params++;
+      } else if (pass == 1 && !extended && find_param(&out, name) == nullptr) {
+        w.put(name);
+        w.put(value);
+        out.n_params++;
+      }
+    }
+  }
+  g_free(parsed.value);
+  parsed = out;
+}
+
 // Parses `value; name=value; name="quoted"` into record. On failure the
 // record is left empty.
 gboolean parse_value_and_params(std::string_view text, ReqinfoHeader *record,
@@ -113,6 +216,7 @@ gboolean parse_value_and_params(std::string_view text, ReqinfoHeader *record,
 
   const char *why = nullptr;
   std::string_view bad_name;
+  bool extended = false;
   while (!s.empty() && why == nullptr) {
     s.remove_prefix(1);  // the ';'
     skip_space(s);
@@ -121,7 +225,14 @@ gboolean parse_value_and_params(std::string_view text, ReqinfoHeader *record,
     std::string_view name = head(s, name_end);
     s = from(s, name_end);
     bad_name = name;
-    if (name.empty() || name.front() == '"') {
+    // NAME* is kept with one star (a** is a*) until the record is resolved.
+    size_t base = name.size();
+    while (base > 0 && name[base - 1] == '*') base--;
+    if (base < name.size()) {
+      name = head(name, base + 1);
+      extended = true;
+    }
+    if (base == 0 || name.front() == '"') {
       why = "A parameter has no name";
       break;
     }
@@ -145,11 +256,7 @@ gboolean parse_value_and_params(std::string_view text, ReqinfoHeader *record,
         why = "Parameter has an unterminated quoted value";
         break;
       }
-      skip_space(s);
-      if (!s.empty() && s.front() != ';') {
-        why = "Parameter has text after its quoted value";
-        break;
-      }
+      skip_space(s);  // the quote closed only before blanks and ';' or the end
     } else {
       size_t value_end = s.find(';');
       w.put(trim(head(s, value_end)));
@@ -161,6 +268,7 @@ gboolean parse_value_and_params(std::string_view text, ReqinfoHeader *record,
     return fail(error, REQINFO_ERROR_PARSE, "%s: %.*s", why,
                 static_cast<int>(bad_name.size()), bad_name.data());
   }
+  if (extended) resolve_extended(parsed, static_cast<size_t>(w.out - block));
   *record = parsed;
   return TRUE;
 }
@@ -170,8 +278,7 @@ gboolean parse_value_and_params(std::string_view text, ReqinfoHeader *record,
 bool has_control_character(std::string_view text) {
   unsigned found = 0;
   for (char ch : text) {
-    unsigned char c = static_cast<unsigned char>(ch);
-    found |= static_cast<unsigned>((c < 0x20 && c != '\t') || c == 0x7f);
+    found |= static_cast<unsigned>(is_control(static_cast<unsigned char>(ch)));
   }
   return found != 0;
 }
@@ -180,7 +287,7 @@ gboolean check_text(std::string_view text, GError **error) {
   if (!has_control_character(text)) return TRUE;
   for (size_t i = 0; i < text.size(); i++) {
     unsigned char c = static_cast<unsigned char>(text[i]);
-    if ((c < 0x20 && c != '\t') || c == 0x7f)
+    if (is_control(c))
       return fail(error, REQINFO_ERROR_PARSE,
                   "Header contains the control character 0x%02x at byte %zu", c,
                   i);

@@ -47,16 +47,22 @@ REQINFO_API gboolean reqinfo_get_content_type(ReqinfoHeader *record,
                                               GError **error);
 
 /* The value of parameter name ("" when present with an empty value), quoting
- * removed, borrowed from record; NULL when absent. */
+ * removed, borrowed from record; NULL when absent. An extended parameter
+ * name*=charset'language'percent-encoded (charset UTF-8 or ISO-8859-1, any
+ * case) answers for name, in UTF-8, and wins over a plain name given too.
+ * When it cannot be decoded (another charset, a missing quote, a bad %XX, a
+ * decoded control character) the plain name answers, or "" without one. */
 REQINFO_API const char *reqinfo_get_header_param_value(
     const ReqinfoHeader *record, const char *name);
 
 /* Parses one header line as read from a body (name, colon, value,
  * parameters, optional CR LF or LF). Fails on a missing colon, a parameter
- * given twice, a parameter without '=', an unterminated quote, text after a
- * closing quote, or control characters (bytes below 0x20 but tab, and
- * 0x7F); bytes from 0x80 up are text. In a quoted string only \" and \\ are
- * escapes: any other backslash stays, so C:\dir\a.txt comes back intact. */
+ * given twice (name and name* are two; name* twice is a repeat), a
+ * parameter without '=', an unterminated quote, or control characters
+ * (bytes below 0x20 but tab, and 0x7F); bytes from 0x80 up are text. In a
+ * quoted string only \" and \\ are escapes: any other backslash stays, so
+ * C:\dir\a.txt comes back intact; and a quote ends it only when blanks and
+ * then ';' or the end follow, so say "hi" .txt in quotes comes back whole. */
 REQINFO_API gboolean reqinfo_parse_header(const char *line,
                                           ReqinfoHeader *record,
                                           GError **error);
