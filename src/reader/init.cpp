@@ -10,19 +10,24 @@ namespace mpread {
 
 MpreadState *state = nullptr;
 
-namespace {
-// Made on the first error and kept for the process, as GLib's own domains.
-GQuark error_domain = 0;
-}  // namespace
-
-int fail(GError **error, MpreadError code, const char *fmt, ...) {
-  if (error_domain == 0) error_domain = g_quark_from_static_string("mpread");
+int fail(GError **error, Msg msg, ...) {
   if (error != nullptr) {
     va_list ap;
-    va_start(ap, fmt);
-    g_propagate_error(error, g_error_new_valist(error_domain, code, fmt, ap));
+    va_start(ap, msg);
+    // The formats are the table's, each checked by the tests with its
+    // arguments.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+    g_propagate_error(error, g_error_new_valist(MPREAD_ERROR, message(msg).code,
+                                                message(msg).text, ap));
+#pragma GCC diagnostic pop
     va_end(ap);
   }
+  return -1;
+}
+
+int prefixed(GError **error, Msg msg) {
+  g_prefix_error(error, "%s", message(msg).text);
   return -1;
 }
 
@@ -31,6 +36,8 @@ int fail(GError **error, MpreadError code, const char *fmt, ...) {
 namespace {
 
 using mpread::fail;
+using mpread::Msg;
+using mpread::prefixed;
 
 // Releases the content-type record on every return path, filled or not.
 struct HeaderRecord {
@@ -42,7 +49,7 @@ gboolean take_up_request(GError **error) {
   GPtr<char> method(reqinfo_get_request_method(error));
   if (!method) return FALSE;
   if (g_strcmp0(method.get(), "POST") != 0) {
-    fail(error, MPREAD_ERROR_UNSUPPORTED_METHOD, MSG_UNSUPPORTED_METHOD);
+    fail(error, Msg::unsupported_method);
     return FALSE;
   }
   size_t length = reqinfo_get_content_length(error);
@@ -54,12 +61,12 @@ gboolean take_up_request(GError **error) {
   const char *boundary =
       reqinfo_get_header_param_value(&content_type.record, "boundary");
   if (boundary == nullptr) {
-    fail(error, MPREAD_ERROR_NO_BOUNDARY, MSG_NO_BOUNDARY);
+    fail(error, Msg::no_boundary);
     return FALSE;
   }
   size_t boundary_len = strlen(boundary);
   if (boundary_len > mpread::max_boundary) {
-    fail(error, MPREAD_ERROR_BOUNDARY_TOO_LONG, MSG_BOUNDARY_TOO_LONG,
+    fail(error, Msg::boundary_too_long,
          static_cast<unsigned>(mpread::max_boundary), boundary_len);
     return FALSE;
   }
@@ -69,7 +76,7 @@ gboolean take_up_request(GError **error) {
   GPtr<char> head(static_cast<char *>(g_malloc0(n + 1)));
   if (!intake_peek(head.get(), n, nullptr, error)) return FALSE;
   if (g_strcmp0(delimiter.get(), head.get()) != 0) {
-    fail(error, MPREAD_ERROR_BAD_START, MSG_BAD_START);
+    fail(error, Msg::bad_start);
     return FALSE;
   }
 

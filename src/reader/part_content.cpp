@@ -12,6 +12,8 @@ namespace {
 
 using mpread::chunk_size;
 using mpread::fail;
+using mpread::Msg;
+using mpread::prefixed;
 
 // Hands the whole chunk to fd: a pipe or socket may take less than offered,
 // and a signal may interrupt, neither of which is a failure. Leaves errno
@@ -43,17 +45,13 @@ extern "C" {
 int mpread_get_part_buffer(void *buffer, size_t size, size_t *length,
                            GError **error) {
   MpreadState *s = mpread::state;
-  if (s == nullptr)
-    return fail(error, MPREAD_ERROR_NOT_INITIALIZED, MSG_NOT_INITIALIZED);
+  if (s == nullptr) return fail(error, Msg::not_initialized);
   if (s->at_content_start == 0 && s->in_content == 0)
-    return fail(error, MPREAD_ERROR_NOT_AT_CONTENT, MSG_NOT_AT_CONTENT);
+    return fail(error, Msg::not_at_content);
   s->at_content_start = 0;
   s->in_content = 0;
   int r = intake_read_until_match(s->end_marker, buffer, size, length, error);
-  if (r < 0) {
-    g_prefix_error(error, PREFIX_CONTENT);
-    return -1;
-  }
+  if (r < 0) return prefixed(error, Msg::search_content);
   if (r == 0) {
     s->position = BodyPosition::between_parts;
     return 0;
@@ -66,19 +64,19 @@ int mpread_get_part_buffer(void *buffer, size_t size, size_t *length,
 gboolean mpread_write_part_to_file(int fd, GError **error) {
   MpreadState *s = mpread::state;
   if (s == nullptr) {
-    fail(error, MPREAD_ERROR_NOT_INITIALIZED, MSG_NOT_INITIALIZED);
+    fail(error, Msg::not_initialized);
     return FALSE;
   }
   if (fd < 0) {
-    fail(error, MPREAD_ERROR_INVALID_FD, MSG_INVALID_FD);
+    fail(error, Msg::invalid_fd);
     return FALSE;
   }
   if (s->at_content_start == 0) {
-    fail(error, MPREAD_ERROR_NOT_AT_CONTENT, MSG_NOT_AT_CONTENT);
+    fail(error, Msg::not_at_content);
     return FALSE;
   }
   if (fcntl(fd, F_GETFL) == -1 && errno == EBADF) {
-    fail(error, MPREAD_ERROR_INVALID_FD, MSG_INACCESSIBLE_FD);
+    fail(error, Msg::inaccessible_fd);
     return FALSE;
   }
   // One buffer, on the stack, for all chunks: uploads of any length take
@@ -90,22 +88,21 @@ gboolean mpread_write_part_to_file(int fd, GError **error) {
     int r = intake_read_until_match(s->end_marker, chunk, chunk_size, &length,
                                     error);
     if (r < 0) {
-      g_prefix_error(error, PREFIX_CONTENT);
+      prefixed(error, Msg::search_content);
       return FALSE;
     }
     if (r == 0 || length == 0) {
       s->position = BodyPosition::between_parts;
       // No end marker: a cut-off upload must not look like a whole one.
       if (r == 0) {
-        fail(error, MPREAD_ERROR_CONTENT_UNTERMINATED, MSG_CONTENT_UNTERMINATED);
+        fail(error, Msg::content_unterminated);
         return FALSE;
       }
       return TRUE;
     }
     if (!write_all(fd, chunk, length)) {
       int saved = errno;
-      fail(error, MPREAD_ERROR_WRITE_FAILED, MSG_WRITE_FAILED, fd,
-           g_strerror(saved));
+      fail(error, Msg::write_failed, fd, g_strerror(saved));
       return FALSE;
     }
   }

@@ -9,6 +9,8 @@ namespace {
 
 using mpread::chunk_size;
 using mpread::fail;
+using mpread::Msg;
+using mpread::prefixed;
 
 // A header record of one call, on the stack: filled when its line is met,
 // released on every return path.
@@ -23,15 +25,12 @@ struct HeaderSlot {
   }
 };
 
-int parse_into(HeaderSlot &slot, const char *line, const char *duplicate,
-               const char *prefix, GError **error) {
-  if (slot.filled)
-    return fail(error, MPREAD_ERROR_DUPLICATE_HEADER, "%s", duplicate);
+int parse_into(HeaderSlot &slot, const char *line, Msg duplicate, Msg prefix,
+               GError **error) {
+  if (slot.filled) return fail(error, duplicate);
   slot.filled = true;
-  if (!reqinfo_parse_header(line, &slot.record, error)) {
-    g_prefix_error(error, "%s", prefix);
-    return -1;
-  }
+  if (!reqinfo_parse_header(line, &slot.record, error))
+    return prefixed(error, prefix);
   return 1;
 }
 
@@ -42,10 +41,8 @@ int skip_rest_of_part(MpreadState *s, char *scratch, GError **error) {
   if (s->position == BodyPosition::in_part_lines) {
     // The header block broke off at a line end: a delimiter may stand here.
     size_t got = 0;
-    if (!intake_peek(scratch, n, &got, error)) {
-      g_prefix_error(error, PREFIX_SEARCH_BOUNDARY);
-      return -1;
-    }
+    if (!intake_peek(scratch, n, &got, error))
+      return prefixed(error, Msg::search_boundary);
     s->position = got == n && memcmp(scratch, s->delimiter, n) == 0
                       ? BodyPosition::between_parts
                       : BodyPosition::in_content;
@@ -55,10 +52,7 @@ int skip_rest_of_part(MpreadState *s, char *scratch, GError **error) {
     size_t length = 0;
     int r = intake_read_until_match(s->end_marker, scratch, chunk_size, &length,
                                     error);
-    if (r < 0) {
-      g_prefix_error(error, PREFIX_SEARCH_BOUNDARY);
-      return -1;
-    }
+    if (r < 0) return prefixed(error, Msg::search_boundary);
     if (r == 0 || length == 0) break;
   }
   s->position = BodyPosition::between_parts;
@@ -106,17 +100,13 @@ int read_part(MpreadState *s, MpreadPart *part, char *scratch, GError **error) {
   size_t length = 0;
   int r = intake_read_until_match(s->delimiter, scratch, chunk_size, &length,
                                   error);
-  if (r < 0) {
-    g_prefix_error(error, PREFIX_SEARCH_BOUNDARY);
-    return -1;
-  }
+  if (r < 0) return prefixed(error, Msg::search_boundary);
   if (r == 0) return 0;
 
   r = intake_read_line(scratch, chunk_size, nullptr, error);
   if (r < 0) {
     s->position = BodyPosition::in_part_lines;
-    g_prefix_error(error, PREFIX_READ_BOUNDARY);
-    return -1;
+    return prefixed(error, Msg::read_boundary);
   }
   if (r == 0) return 0;
   if (closes_form(scratch, s->delimiter, s->delimiter_len)) {
@@ -135,32 +125,29 @@ int read_part(MpreadState *s, MpreadPart *part, char *scratch, GError **error) {
     }
     if (scratch[0] == '\r' && scratch[1] == '\n') break;
     if (names_header(scratch, "Content-Disposition", 19)) {
-      if (parse_into(disposition, scratch, MSG_DUPLICATE_DISPOSITION,
-                     PREFIX_DISPOSITION, error) < 0)
+      if (parse_into(disposition, scratch, Msg::duplicate_disposition,
+                     Msg::parse_disposition, error) < 0)
         return -1;
     } else if (names_header(scratch, "Content-Type", 12)) {
-      if (parse_into(type, scratch, MSG_DUPLICATE_TYPE, PREFIX_TYPE, error) < 0)
+      if (parse_into(type, scratch, Msg::duplicate_type, Msg::parse_type,
+                     error) < 0)
         return -1;
     }
   }
   s->position = BodyPosition::in_content;
 
-  if (!disposition.filled)
-    return fail(error, MPREAD_ERROR_NO_DISPOSITION, MSG_NO_DISPOSITION);
+  if (!disposition.filled) return fail(error, Msg::no_disposition);
   const char *name =
       reqinfo_get_header_param_value(&disposition.record, "name");
   const char *filename =
       reqinfo_get_header_param_value(&disposition.record, "filename");
-  if (name == nullptr || *name == '\0')
-    return fail(error, MPREAD_ERROR_NO_NAME, MSG_NO_NAME);
+  if (name == nullptr || *name == '\0') return fail(error, Msg::no_name);
   if (filename != nullptr) {
-    if (*filename == '\0')
-      return fail(error, MPREAD_ERROR_INVALID_FILENAME, MSG_INVALID_FILENAME);
+    if (*filename == '\0') return fail(error, Msg::invalid_filename);
     filename = without_directory(filename);
   }
   const char *mime = type.filled ? type.record.value : nullptr;
-  if (mime != nullptr && *mime == '\0')
-    return fail(error, MPREAD_ERROR_INVALID_MIME, MSG_INVALID_MIME);
+  if (mime != nullptr && *mime == '\0') return fail(error, Msg::invalid_mime);
 
   part->name = g_strdup(name);
   part->mime = g_strdup(mime);
@@ -175,10 +162,8 @@ extern "C" {
 
 int mpread_get_next_part(MpreadPart *part, GError **error) {
   MpreadState *s = mpread::state;
-  if (s == nullptr)
-    return fail(error, MPREAD_ERROR_NOT_INITIALIZED, MSG_NOT_INITIALIZED);
-  if (part == nullptr)
-    return fail(error, MPREAD_ERROR_NULL_PART, MSG_NULL_PART);
+  if (s == nullptr) return fail(error, Msg::not_initialized);
+  if (part == nullptr) return fail(error, Msg::null_part);
   s->at_content_start = 0;
   s->in_content = 0;
   // The epilogue after the closing delimiter is never parsed.
