@@ -501,14 +501,21 @@ static gboolean is_misleading(gunichar c) {
          c == 0xfeff;
 }
 
+/* The extension that cuts and numbering keep: from the last dot, when it is
+ * short; a leading dot is no extension. The end of the name when none. */
+static const char *extension(const char *name) {
+  const char *dot = strrchr(name, '.');
+  if (dot == NULL || dot == name || strlen(dot) > MAX_EXTENSION)
+    return name + strlen(name);
+  return dot;
+}
+
 /* Cuts an over-long name to MAX_STORED_NAME bytes on a character boundary,
  * keeping a short extension. */
 static char *cut_name(char *name) {
   size_t len = strlen(name);
   if (len <= MAX_STORED_NAME) return name;
-  const char *dot = strrchr(name, '.');
-  size_t ext_len =
-      dot != NULL && strlen(dot) <= MAX_EXTENSION ? strlen(dot) : 0;
+  size_t ext_len = strlen(extension(name));
   const char *stem_end =
       g_utf8_find_prev_char(name, name + MAX_STORED_NAME - ext_len + 1);
   char *cut = g_strdup_printf("%.*s%s", (int)(stem_end - name), name,
@@ -556,13 +563,11 @@ static char *safe_file_name(const char *client_name) {
   return cut;
 }
 
-/* "name.ext" -> "name-N.ext"; a leading dot is no extension. */
+/* "name.ext" -> "name-N.ext" */
 static char *numbered_variant(const char *name, unsigned n) {
   if (n == 0) return g_strdup(name);
-  const char *dot = strrchr(name, '.');
-  if (dot == NULL || dot == name || strlen(dot) > MAX_EXTENSION)
-    return g_strdup_printf("%s-%u", name, n);
-  return g_strdup_printf("%.*s-%u%s", (int)(dot - name), name, n, dot);
+  const char *ext = extension(name);
+  return g_strdup_printf("%.*s-%u%s", (int)(ext - name), name, n, ext);
 }
 
 /* --- Storing a file ------------------------------------------------------- */
@@ -677,41 +682,43 @@ static char *name_file(Upload *up, int fd, const char *temp, const char *name) {
  * cannot raise SIGIO. */
 static void note_progress(void) { body_activity = 1; }
 
+/* The next chunk of the part's content: 1 with *length bytes, 0 at its end,
+ * -1 with the answer set when the body fails or ends inside the part. */
+static int next_chunk(Upload *up, const MpreadPart *part, char *buffer,
+                      size_t *length, const char *inside) {
+  GError *error = NULL;
+  int r = mpread_get_part_buffer(buffer, CHUNK_SIZE, length, &error);
+  note_progress();
+  if (r < 0)
+    fail_with(up, STATUS_BAD_REQUEST, error, "Reading the body failed");
+  else if (r == 0)
+    fail(up, STATUS_BAD_REQUEST, "Request body ended inside %s %s", inside,
+         part->name);
+  else
+    return *length > 0;
+  return -1;
+}
+
 /* Streams the part's content into the file, counting and hashing as it
  * goes, so nothing is read back. */
 static gboolean copy_content(Upload *up, int fd, const MpreadPart *part,
                              char *buffer, StoredFile *file) {
   GChecksum *sha = g_checksum_new(G_CHECKSUM_SHA256);
-  gboolean ok = FALSE;
-  for (;;) {
-    size_t length = 0;
-    GError *error = NULL;
-    int r = mpread_get_part_buffer(buffer, CHUNK_SIZE, &length, &error);
-    note_progress();
-    if (r < 0) {
-      fail_with(up, STATUS_BAD_REQUEST, error, "Reading the file content failed");
-      break;
-    }
-    if (r == 0) {
-      fail(up, STATUS_BAD_REQUEST, "Request body ended inside the file of field %s",
-           part->name);
-      break;
-    }
-    if (length == 0) {
-      ok = TRUE;
-      break;
-    }
+  size_t length = 0;
+  int r;
+  while ((r = next_chunk(up, part, buffer, &length, "the file of field")) > 0) {
     if (!write_all(fd, buffer, length)) {
       fail(up, STATUS_SERVER_ERROR, "Cannot write to the upload folder: %s",
            g_strerror(errno));
+      r = -1;
       break;
     }
     g_checksum_update(sha, (const guchar *)buffer, (gssize)length);
     file->size += length;
   }
-  if (ok) file->sha256 = g_strdup(g_checksum_get_string(sha));
+  if (r == 0) file->sha256 = g_strdup(g_checksum_get_string(sha));
   g_checksum_free(sha);
-  return ok;
+  return r == 0;
 }
 
 static JsonNode *file_node(const StoredFile *f) {
@@ -823,27 +830,20 @@ static gboolean collect_field(Upload *up, const MpreadPart *part, char *buffer) 
   up->field_bytes += strlen(part->name);
   if (field_bytes_exceeded(up)) return fields_too_large(up);
   GString *value = g_string_new(NULL);
-  for (;;) {
-    size_t length = 0;
-    GError *error = NULL;
-    int r = mpread_get_part_buffer(buffer, CHUNK_SIZE, &length, &error);
-    note_progress();
-    if (r < 0) {
-      g_string_free(value, TRUE);
-      return fail_with(up, STATUS_BAD_REQUEST, error, "Reading a field failed");
-    }
-    if (r == 0) {
-      g_string_free(value, TRUE);
-      return fail(up, STATUS_BAD_REQUEST, "Request body ended inside field %s",
-                  part->name);
-    }
-    if (length == 0) break;
+  size_t length = 0;
+  int r;
+  while ((r = next_chunk(up, part, buffer, &length, "field")) > 0) {
     up->field_bytes += length;
     if (field_bytes_exceeded(up)) {
-      g_string_free(value, TRUE);
-      return fields_too_large(up);
+      fields_too_large(up);
+      r = -1;
+      break;
     }
     g_string_append_len(value, buffer, (gssize)length);
+  }
+  if (r < 0) {
+    g_string_free(value, TRUE);
+    return FALSE;
   }
   char *name = g_utf8_make_valid(part->name, -1);
   char *text = g_utf8_make_valid(value->str, (gssize)value->len);
