@@ -30,3 +30,11 @@ need_build_deps() {
 }
 
 jobs() { nproc 2>/dev/null || echo 2; }
+
+# The host build the unit and end-to-end stages share (warnings as errors);
+# the second stage finds it built.
+host_build=build/ci-host
+build_host() {
+  cmake -S . -B "$host_build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMPREAD_WERROR=ON >/dev/null
+  cmake --build "$host_build" -j"$(jobs)"
+}

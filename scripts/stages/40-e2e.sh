@@ -15,8 +15,7 @@ fi
 log "npm ci in tests/e2e"
 (cd tests/e2e && npm ci --no-audit --no-fund --loglevel=error)
 
-build=build/ci-host
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMPREAD_WERROR=ON >/dev/null
-cmake --build "$build" -j"$(jobs)"
+build_host
+build=$host_build
 ctest --test-dir "$build" -L e2e --output-on-failure --timeout 600
 echo "browser screenshot: $build/e2e/browser/result.png" >&2
