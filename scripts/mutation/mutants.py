@@ -1,0 +1,57 @@
+# Single-point faults for scripts/mutation/run.py: (id, file, old, new).
+# `old` must occur exactly once in its file. Each is a fault a hurried edit
+# could make; a survivor is a behaviour no test holds.
+I = 'src/reader/init.cpp'
+H = 'src/reader/part_header.cpp'
+C = 'src/reader/part_content.cpp'
+R = 'src/request/reqinfo/reqinfo.cpp'
+K = 'src/request/intake/intake.cpp'
+
+MUTANTS = [
+    # taking up the request
+    ('I01', I, 'g_strcmp0(method.get(), "POST") != 0', 'g_ascii_strcasecmp(method.get(), "POST") != 0'),
+    ('I02', I, 'boundary_len > mpread::max_boundary', 'boundary_len >= mpread::max_boundary'),
+    ('I03', I, 'if (boundary == nullptr) {', 'if (boundary == nullptr && false) {'),
+    ('I04', I, 'g_strconcat("\\r\\n", delimiter.get(), nullptr)', 'g_strconcat("\\n", delimiter.get(), nullptr)'),
+    ('I05', I, 'if (g_strcmp0(delimiter.get(), head.get()) != 0) {', 'if (strncmp(delimiter.get(), head.get(), 2) != 0) {'),
+    ('I06', I, 'if (mpread::state != nullptr) return TRUE;', ''),
+    ('I07', I, '  g_free(s->end_marker);\n', ''),
+    # the part header block
+    ('H01', H, 'if (r == 0 || length == 0) break;', 'if (r == 0) break;'),
+    ('H02', H, "if (len > from && line[len - 1] == '\\r') len--;", ''),
+    ('H03', H, "while (len > from && (line[len - 1] == ' ' || line[len - 1] == '\\t')) len--;", ''),
+    ('H04', H, 'size_t from = strncmp(line, delimiter, n) == 0 ? n : 0;', 'size_t from = 0;'),
+    ('H05', H, "return *line == ':';", "return true;"),
+    ('H06', H, "while (*line == ' ' || *line == '\\t') line++;", ''),
+    ('H07', H, 'const char *sep = slash > backslash ? slash : backslash;', 'const char *sep = slash != nullptr ? slash : backslash;'),
+    ('H08', H, 'if (strcmp(base, ".") == 0 || strcmp(base, "..") == 0) return "";', ''),
+    ('H09', H, "if (scratch[0] == '\\r' && scratch[1] == '\\n') break;", "if (scratch[0] == '\\r' || scratch[0] == '\\n') break;"),
+    ('H10', H, 'if (slot.filled) return fail(error, duplicate);', ''),
+    ('H11', H, "if (name == nullptr || *name == '\\0') return fail(error, Msg::no_name);", 'if (name == nullptr) return fail(error, Msg::no_name);'),
+    ('H12', H, "if (*filename == '\\0') return fail(error, Msg::invalid_filename);", ''),
+    ('H13', H, "if (mime != nullptr && *mime == '\\0') return fail(error, Msg::invalid_mime);", ''),
+    ('H14', H, 'if (s->position == BodyPosition::closed) return 0;', ''),
+    ('H15', H, 'if (r < 0 && !intake_peek(scratch, 0, nullptr, nullptr))', 'if (false)'),
+    ('H16', H, '    s->position = BodyPosition::closed;\n    return 0;', '    return 0;'),
+    ('H17', H, '  s->at_content_start = 1;\n', ''),
+    ('H18', H, '    s->position = BodyPosition::in_part_lines;\n    return prefixed', '    return prefixed'),
+    ('H19', H, '? BodyPosition::between_parts\n                      : BodyPosition::in_content;', '? BodyPosition::in_content\n                      : BodyPosition::in_content;'),
+    # the request component: header parsing and CGI variables
+    ('R01', R, "return (c < 0x20 && c != '\\t') || c == 0x7f;", "return c < 0x20 && c != '\\t';"),
+    ('R02', R, "return rest.empty() || rest.front() == ';';", 'return true;'),
+    ('R03', R, "(s.front() == '\"' || s.front() == '\\\\')", "s.front() != 0"),
+    ('R04', R, 'g_ascii_strncasecmp(p, name.data(), name.size()) == 0)', 'memcmp(p, name.data(), name.size()) == 0)'),
+    ('R05', R, 'if (latin1)\n      w.out += g_unichar_to_utf8(c, w.out);', 'if (false)\n      w.out += g_unichar_to_utf8(c, w.out);'),
+    ('R06', R, "    if (is_control(c)) {\n      w.out = start;", "    if (c == 0) {\n      w.out = start;"),
+    ('R07', R, 'const bool two_follow = i + 2 < rest.size();', 'const bool two_follow = i + 1 < rest.size();'),
+    ('R08', R, "          if (find_param(&parsed, base) != nullptr) {", "          if (false) {"),
+    ('R09', R, "} else if (pass == 1 && !extended && find_param(&out, name) == nullptr) {", "} else if (pass == 1 && !extended) {"),
+    ('R10', R, "    if (find_param(&parsed, name) != nullptr) {\n      why = \"Parameter is given twice\";", "    if (false) {\n      why = \"Parameter is given twice\";"),
+    ('R11', R, "    if (s.empty() || s.front() != '=') {", "    if (s.empty()) {"),
+    ('R12', R, "if (value > (SIZE_MAX - digit) / 10) {", "if (false) {"),
+    ('R13', R, "if (*p < '0' || *p > '9') {", "if (*p < '0') {"),
+    ('R14', R, '  if (!check_text(view, error)) return FALSE;\n  size_t colon', '  size_t colon'),
+    ('R15', R, "while (!s.empty() && is_space(s.back())) s.remove_suffix(1);", ''),
+    ('R16', R, "if (base == 0 || name.front() == '\"') {", "if (base == 0) {"),
+    ('R17', R, 'if (value == 0)\n    fail(', 'if (false)\n    fail('),
+]
