@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <string.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,6 +11,9 @@
 namespace {
 
 constexpr size_t no_match = SIZE_MAX;
+// Room past the working buffer for what a read straight into a caller's
+// buffer brings beyond it (see read_direct).
+constexpr size_t lookahead = UINT8_MAX;
 
 // What the search knows about one match string, so that callers taking
 // small chunks do not make the search quadratic. Stream offsets (not buffer
@@ -62,15 +66,20 @@ gboolean fail(GError **error, IntakeError code, const char *fmt, ...) {
   return FALSE;
 }
 
-gboolean check_ready(GError **error) {
+gboolean refuse(GError **error) G_GNUC_NO_INLINE;
+
+// Every call starts here: the common case costs one test.
+inline gboolean check_ready(GError **error) {
+  if (G_LIKELY(st.ready && st.failure == nullptr)) return TRUE;
+  return refuse(error);
+}
+
+gboolean refuse(GError **error) {
   if (!st.ready)
     return fail(error, INTAKE_ERROR_NOT_INITIALIZED,
                 "The request body buffer is not initialized");
-  if (st.failure != nullptr) {
-    if (error != nullptr) g_propagate_error(error, g_error_copy(st.failure));
-    return FALSE;
-  }
-  return TRUE;
+  if (error != nullptr) g_propagate_error(error, g_error_copy(st.failure));
+  return FALSE;
 }
 
 void set_failure(GError **error, IntakeError code, const char *fmt, ...)
@@ -84,14 +93,19 @@ void set_failure(GError **error, IntakeError code, const char *fmt, ...) {
   if (error != nullptr) g_propagate_error(error, g_error_copy(st.failure));
 }
 
-// One read(2) of at most want bytes (never more than what is left of the
-// limit) into to; 0 when the limit is reached.
-ssize_t read_body(void *to, size_t want, GError **error) {
-  want = std::min(want, st.limit - st.received);
-  if (want == 0) return 0;
+// One read of at most want bytes into to and then at most ahead bytes into
+// more (readv(2) when both are asked for), never past the limit; 0 when the
+// limit is reached.
+ssize_t read_body(void *to, size_t want, void *more = nullptr,
+                  size_t ahead = 0, GError **error = nullptr) {
+  const size_t left = st.limit - st.received;
+  want = std::min(want, left);
+  ahead = std::min(ahead, left - want);
+  if (want + ahead == 0) return 0;
+  struct iovec parts[2] = {{to, want}, {more, ahead}};
   ssize_t n;
   do {
-    n = read(st.fd, to, want);
+    n = ahead == 0 ? read(st.fd, to, want) : readv(st.fd, parts, 2);
   } while (n < 0 && errno == EINTR);
   if (n < 0) {
     int saved = errno;
@@ -122,7 +136,8 @@ gboolean refill(GError **error) {
     st.end = unread;
     st.start = 0;
   }
-  ssize_t n = read_body(st.buf + st.end, st.capacity - st.end, error);
+  ssize_t n =
+      read_body(st.buf + st.end, st.capacity - st.end, nullptr, 0, error);
   if (n < 0) return FALSE;
   st.end += static_cast<size_t>(n);
   return TRUE;
@@ -173,7 +188,7 @@ Search *new_search(const char *match, size_t len) {
 // time, and a near-miss costs one memcmp, whatever the bytes. The table
 // gives the match's last byte no move, so a window parks on a candidate and
 // several moves can go between two checks.
-constexpr size_t moves = 4;        // moves of a window between two checks
+constexpr size_t moves = 8;        // moves of a window between two checks
 constexpr size_t short_move = 8;   // below it, a memchr costs less than moves
 
 bool matches_at(const Search &s, const unsigned char *p, size_t i) {
@@ -201,23 +216,24 @@ size_t scan(const Search &s, const unsigned char *p, size_t i, size_t stop,
             size_t last) {
   const unsigned char *window_end = p + (s.match_len - 1);
   const uint8_t *shift = s.shift;
-  // Below far, a round of moves cannot leave the data.
-  const size_t reach = moves * s.max_shift;
+  // Below far, a round of moves stays inside the data. Rounds may take the
+  // window past stop: a few wasted moves cost less than one at a time.
+  const size_t reach = moves * s.max_shift, pair = 2 * s.max_shift;
   const size_t far = last > reach ? last - reach : 0;
+  const size_t near = last > pair ? last - pair : 0;
   for (;;) {
-    if (i > stop) return no_match;
-    size_t k = shift[window_end[i]];
-    while (k != 0 && i < far) {
+    size_t k;
+    while (i < far && i <= stop && (k = shift[window_end[i]]) != 0)
+      for (size_t round = 0; round < moves; round++) {
+        i += k;
+        k = shift[window_end[i]];
+      }
+    // Near the end: two moves at a time, then one.
+    while (i < near && i <= stop && (k = shift[window_end[i]]) != 0) {
       i += k;
       i += shift[window_end[i]];
-      i += shift[window_end[i]];
-      i += shift[window_end[i]];
-      k = shift[window_end[i]];
     }
-    if (k != 0) {  // near the end: one move at a time
-      i += k;
-      continue;
-    }
+    while (i <= stop && (k = shift[window_end[i]]) != 0) i += k;
     if (i > stop) return no_match;
     if (matches_at(s, p, i)) return i;
     i = after_miss(s, p, i, last);
@@ -237,32 +253,45 @@ size_t find_in(const Search &s, const unsigned char *p, size_t n) {
   if (last < 4 * reach) return scan(s, p, 0, last, last);
   const unsigned char *window_end = p + (m - 1);
   const uint8_t *shift = s.shift;
-  // a searches [0, half), b [half, last]; b stays below far, so a (behind
-  // it) does too: a round of moves leaves neither inside the data.
-  const size_t half = last / 2, far = last - reach;
-  size_t a = 0, b = half;
+  // Most parts of a form are short: a round of one window first.
+  size_t a = 0, k = shift[window_end[0]];
+  for (size_t round = 0; round < moves; round++) {
+    a += k;
+    k = shift[window_end[a]];
+  }
+  if (k == 0) {
+    if (matches_at(s, p, a)) return a;
+    a = after_miss(s, p, a, last);
+  }
+  // a searches [0, half), b [half, last]; a round of moves from below far
+  // stays inside the data. a's round ahead is counted in, so that both
+  // reach their bounds together.
+  const size_t far = last - reach, half = (far + reach) / 2;
+  size_t b = half;
   for (;;) {
-    // A candidate of a's at or past half is b's to find.
     if (a >= half) return scan(s, p, b, last, last);
     if (b >= far) {
       const size_t from_b = scan(s, p, b, last, last);
       const size_t from_a = scan(s, p, a, half - 1, last);
       return from_a != no_match ? from_a : from_b;
     }
+    // As many rounds as keep both below their bounds but for the last,
+    // which may take them past it (never out of the data): no bound is
+    // tested within. A window parked on a candidate stays there.
+    size_t rounds = std::min(half - a, far - b) / reach + 1;
     size_t ka = shift[window_end[a]], kb = shift[window_end[b]];
-    while (ka != 0 && kb != 0 && a < half && b < far) {
+    do {
+      for (size_t round = 1; round < moves; round++) {
+        a += ka;
+        b += kb;
+        ka = shift[window_end[a]];
+        kb = shift[window_end[b]];
+      }
       a += ka;
       b += kb;
-      a += shift[window_end[a]];
-      b += shift[window_end[b]];
-      a += shift[window_end[a]];
-      b += shift[window_end[b]];
-      a += shift[window_end[a]];
-      b += shift[window_end[b]];
       ka = shift[window_end[a]];
       kb = shift[window_end[b]];
-    }
-    if (a >= half || b >= far) continue;
+    } while (--rounds != 0 && ka * kb != 0);
     if (ka == 0) {
       if (matches_at(s, p, a)) return a;
       a = after_miss(s, p, a, last);
@@ -322,25 +351,39 @@ size_t deliverable_until(Search &s) {
   return s.clear_until;
 }
 
-// With nothing unread in the buffer, one read(2) straight into the caller's
-// dest (room bytes there), searched where it landed: what follows the
-// match, or what may begin one, moves into the buffer (never more than a
-// buffer's worth is read). Returns the bytes delivered, or -1.
+// One read straight into the caller's dest (room bytes there), searched
+// where it landed, for a caller whose buffer holds a working buffer's worth:
+// the content is never copied on its way through. The few unread bytes
+// (fewer than a match: they may begin one) go first, and the read goes on
+// past dest into the buffer by a match's length at most, so that a match
+// begun at the end of dest is told from content without another read. What
+// follows a match in dest, or may begin one at its end, moves into the
+// buffer ahead of those bytes (so the buffer holds at most its size and
+// lookahead). Returns the bytes delivered, or -1.
 ssize_t read_direct(Search &s, unsigned char *dest, size_t room,
                     GError **error) {
-  const ssize_t got = read_body(dest, std::min(room, st.capacity), error);
-  if (got < 0) return -1;
-  const auto n = static_cast<size_t>(got);
+  const size_t unread = st.end - st.start;
   const size_t pos = st.base + st.start;
+  if (unread > 0) memcpy(dest, st.buf + st.start, unread);
+  const ssize_t got =
+      read_body(dest + unread, std::min(room, st.capacity) - unread, st.buf,
+                std::min(s.match_len - 1, lookahead), error);
+  if (got < 0) return -1;
+  const size_t n =
+      std::min(unread + static_cast<size_t>(got), std::min(room, st.capacity));
+  const size_t ahead = unread + static_cast<size_t>(got) - n;
   size_t keep = find_in(s, dest, n);
   s.match_at = keep == no_match ? no_match : pos + keep;
   if (keep == no_match)
-    keep = st.exhausted ? n : n - partial_tail(s, dest, n);
+    keep = st.exhausted && ahead == 0 ? n : n - partial_tail(s, dest, n);
   s.clear_until = pos + keep;
-  if (keep < n) memcpy(st.buf, dest + keep, n - keep);
+  if (keep < n) {
+    memmove(st.buf + (n - keep), st.buf, ahead);
+    memcpy(st.buf, dest + keep, n - keep);
+  }
   st.base = pos + keep;
   st.start = 0;
-  st.end = n - keep;
+  st.end = n - keep + ahead;
   return static_cast<ssize_t>(keep);
 }
 
@@ -356,7 +399,10 @@ gboolean intake_init(int fd, size_t buffer_size, size_t limit, GError **error) {
     return fail(error, INTAKE_ERROR_INVALID_ARGUMENT,
                 "Working buffer of %zu bytes is too small", buffer_size);
   intake_release();
-  st.buf = static_cast<unsigned char *>(g_try_malloc(buffer_size));
+  st.buf = buffer_size > SIZE_MAX - lookahead
+               ? nullptr
+               : static_cast<unsigned char *>(
+                     g_try_malloc(buffer_size + lookahead));
   if (st.buf == nullptr)
     return fail(error, INTAKE_ERROR_INVALID_ARGUMENT,
                 "Cannot allocate a working buffer of %zu bytes", buffer_size);
@@ -465,18 +511,21 @@ int intake_read_until_match(const char *match, void *dest, size_t size,
   auto *out = static_cast<unsigned char *>(dest);
   size_t delivered = 0;
   for (;;) {
-    if (st.start == st.end) {
+    // Fewer unread bytes than a match: no match is known in them, and more
+    // must be read. A caller's buffer of a working buffer's size or more
+    // takes the read itself.
+    const size_t unread = st.end - st.start;
+    if (unread < search->match_len && !st.exhausted &&
+        size >= st.capacity && size - delivered > unread) {
+      const ssize_t n =
+          read_direct(*search, out + delivered, size - delivered, error);
+      if (n < 0) return -1;
+      delivered += static_cast<size_t>(n);
+      if (delivered == size || search->match_at == st.base) break;
+      continue;
+    }
+    if (unread == 0) {
       if (st.exhausted) break;
-      // A caller's buffer that holds a working buffer's worth takes the
-      // read itself: the content is never copied on its way through.
-      if (size >= st.capacity) {
-        const ssize_t n =
-            read_direct(*search, out + delivered, size - delivered, error);
-        if (n < 0) return -1;
-        delivered += static_cast<size_t>(n);
-        if (delivered == size || search->match_at == st.base) break;
-        continue;
-      }
       if (!refill(error)) return -1;
     }
     const size_t pos = st.base + st.start;
