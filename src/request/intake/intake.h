@@ -1,7 +1,8 @@
 /* intake: the request-body buffer. One process-wide buffer (no handle) over
  * a descriptor, reading at most `limit` bytes from it in all, one read(2)
- * per refill of its working buffer. Every read of a request body goes
- * through it. Not thread-safe. */
+ * (or readv(2)) per refill of its working buffer or per search read straight
+ * into a caller's buffer. Every read of a request body goes through it. Not
+ * thread-safe. */
 #ifndef INTAKE_H
 #define INTAKE_H
 
