@@ -48,6 +48,9 @@ struct Intake {
   // the end marker within one: both are kept, the older one is replaced.
   Search searches[2];
   Search *search;  // the one in use; null before the first search
+  // Reads straight into a caller's buffer left that also read ahead (see
+  // read_direct).
+  unsigned ahead_reads;
 };
 
 Intake st;  // plain data, zero-initialised: no constructor runs at load
@@ -354,12 +357,16 @@ size_t deliverable_until(Search &s) {
 // One read straight into the caller's dest (room bytes there), searched
 // where it landed, for a caller whose buffer holds a working buffer's worth:
 // the content is never copied on its way through. The few unread bytes
-// (fewer than a match: they may begin one) go first, and the read goes on
-// past dest into the buffer by a match's length at most, so that a match
-// begun at the end of dest is told from content without another read. What
-// follows a match in dest, or may begin one at its end, moves into the
-// buffer ahead of those bytes (so the buffer holds at most its size and
-// lookahead). Returns the bytes delivered, or -1.
+// (fewer than a match: they may begin one) go first. What follows a match
+// in dest, or may begin one at its end, moves into the buffer. Such a
+// possible beginning is the one thing that takes another read, and a
+// smaller one, before the next call can read straight again; content dense
+// in them (near-copies of a delimiter) would double the reads. So once one
+// is seen, the next few reads also go on past dest into the buffer by a
+// match's length (readv(2), dearer than read(2) by a tenth or so), and the
+// beginning is told from content without another read. The buffer holds at
+// most its size and that lookahead. Returns the bytes delivered, or -1.
+constexpr unsigned reads_ahead = 4;  // after a possible beginning at the end
 ssize_t read_direct(Search &s, unsigned char *dest, size_t room,
                     GError **error) {
   const size_t unread = st.end - st.start;
@@ -367,15 +374,22 @@ ssize_t read_direct(Search &s, unsigned char *dest, size_t room,
   if (unread > 0) memcpy(dest, st.buf + st.start, unread);
   const ssize_t got =
       read_body(dest + unread, std::min(room, st.capacity) - unread, st.buf,
-                std::min(s.match_len - 1, lookahead), error);
+                st.ahead_reads > 0 ? std::min(s.match_len - 1, lookahead) : 0,
+                error);
   if (got < 0) return -1;
   const size_t n =
       std::min(unread + static_cast<size_t>(got), std::min(room, st.capacity));
   const size_t ahead = unread + static_cast<size_t>(got) - n;
   size_t keep = find_in(s, dest, n);
   s.match_at = keep == no_match ? no_match : pos + keep;
-  if (keep == no_match)
-    keep = st.exhausted && ahead == 0 ? n : n - partial_tail(s, dest, n);
+  if (st.ahead_reads > 0) st.ahead_reads--;
+  if (keep == no_match && !(st.exhausted && ahead == 0)) {
+    const size_t held = partial_tail(s, dest, n);
+    if (held > 0) st.ahead_reads = reads_ahead;
+    keep = n - held;
+  } else if (keep == no_match) {
+    keep = n;  // at the end of the stream nothing can complete a match
+  }
   s.clear_until = pos + keep;
   if (keep < n) {
     memmove(st.buf + (n - keep), st.buf, ahead);
