@@ -1,15 +1,19 @@
 // The benchmark: builds seeded request bodies (cached), then runs the floor
 // (a plain 4096-byte read/write copy) and the library's driver on each, as
 // CGI processes with the body on descriptor 0, and prints what each costs.
+// One table of workloads (see `workloads`); every section walks all of it.
 //
 // Sections (all by default):
 //   --time       median wall and CPU time, rate, ratio to the floor, peak RSS
 //   --callgrind  user-space instructions per body byte and per part, as the
 //                slope between a small and a large body (start-up cancels)
 //   --syscalls   read/write/other system calls of floor and library (strace)
+//   --guest      guest instructions per body byte and per part of floor and
+//                library built for another CPU, run under qemu user mode
+//                (--guest-run "qemu-... -L ...", --guest-driver, --guest-floor)
 // Options: --quick (small bodies, for a smoke run), --runs N, --only W1,W3
-// (workloads by name), --profile (top functions of each callgrind run),
-// --cache DIR, --tmp DIR (where W4's files go; default /dev/shm).
+// (workloads by name), --cache DIR, --tmp DIR (where W4's files go; default
+// /dev/shm).
 #include <fcntl.h>
 #include <spawn.h>
 #include <stdio.h>
@@ -22,9 +26,9 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 extern char **environ;
@@ -223,7 +227,7 @@ using Generator = void (*)(BodyWriter &, const std::string &,
 // Made once and kept under the cache directory, named by what it holds. The
 // generation runs in a child process so that its buffers never count in
 // the benchmark's memory (see measure.c).
-Body body(const std::string &cache, const char *kind, Generator gen,
+Body make_body(const std::string &cache, const char *kind, Generator gen,
           const std::string &boundary, unsigned long long param) {
   Body b;
   b.boundary = boundary;
@@ -250,7 +254,7 @@ Body body(const std::string &cache, const char *kind, Generator gen,
     waitpid(pid, &status, 0);
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
       die("generating " + b.path + " failed");
-    return body(cache, kind, gen, boundary, param);
+    return make_body(cache, kind, gen, boundary, param);
   }
   return b;
 }
@@ -258,7 +262,9 @@ Body body(const std::string &cache, const char *kind, Generator gen,
 // ------------------------------------------------------------- processes
 
 struct Tools {
-  std::string driver, floor, measure, tmp;
+  std::string driver, floor, measure, tmp, cache;
+  std::string guest_driver, guest_floor;
+  std::vector<std::string> guest_run;  // the emulator and its options
 };
 
 void set_cgi_env(const Body &b) {
@@ -268,10 +274,10 @@ void set_cgi_env(const Body &b) {
          ("multipart/form-data; boundary=" + b.boundary).c_str(), 1);
 }
 
-// Runs argv with stdin and stdout from/to the given files; returns the exit
-// status, or -1 when it did not exit normally.
+// Runs argv with stdin, stdout and stderr from/to the given files; returns
+// the exit status, or -1 when it did not exit normally.
 int run(const std::vector<std::string> &args, const std::string &in,
-        const std::string &out, const std::string &err = "/dev/null") {
+        const std::string &out, const std::string &err) {
   std::vector<char *> argv;
   for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
   argv.push_back(nullptr);
@@ -298,19 +304,124 @@ std::string slurp(const std::string &path) {
   return s.str();
 }
 
-struct Sample {
-  double wall = 0, cpu = 0;  // seconds
-  long rss = 0;              // KiB
+double median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  size_t n = v.size();
+  return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+std::string mib(unsigned long long bytes) {
+  char s[32];
+  if (bytes < (1 << 20))
+    snprintf(s, sizeof s, "%.0f KiB", static_cast<double>(bytes) / 1024);
+  else
+    snprintf(s, sizeof s, "%.0f MiB", static_cast<double>(bytes) / (1 << 20));
+  return s;
+}
+
+// ------------------------------------------------------------- workloads
+
+enum class Unit { bytes, parts };
+enum class Role {
+  plain,
+  reference,   // W1: also timed on its small body (peak RSS must not grow)
+  adversarial  // W3: its time per byte is set against the reference's
 };
 
-// One timed run; `check` looks at the program's report.
-Sample timed(const Tools &t, const Body &b, const std::vector<std::string> &cmd,
-             const std::function<void(const std::string &)> &check) {
+constexpr unsigned long long KiB = 1ULL << 10, MiB = 1ULL << 20;
+
+// Sizes are in bytes or, for Unit::parts, in parts; each is {full, quick}.
+struct Workload {
+  const char *name;
+  const char *kind;  // the cached bodies' name
+  Generator gen;
+  bool long_boundary;
+  Unit unit;
+  const char *mode, *arg;  // the driver's arguments; "files" gets a directory
+  Role role;
+  unsigned long long timed[2], small[2], large[2];  // time; callgrind's two
+  unsigned long long guest[2];  // the large body under emulation
+};
+
+const Workload workloads[] = {
+    {"W1 write_part_to_file", "w1", gen_w1, false, Unit::bytes, "write",
+     "/dev/null", Role::reference, {256 * MiB, 4 * MiB}, {1 * MiB, 64 * KiB},
+     {33 * MiB, 1 * MiB}, {8 * MiB, 1 * MiB}},
+    {"W1 get_part_buffer 4096", "w1", gen_w1, false, Unit::bytes, "chunks",
+     "4096", Role::plain, {256 * MiB, 4 * MiB}, {1 * MiB, 64 * KiB},
+     {33 * MiB, 1 * MiB}, {8 * MiB, 1 * MiB}},
+    {"W2 fields, chunks 4096", "w2", gen_w2, false, Unit::parts, "chunks",
+     "4096", Role::plain, {20000, 2000}, {1000, 100}, {21000, 1100},
+     {5000, 1100}},
+    {"W3 slow, write_part", "w3", gen_w3, true, Unit::bytes, "write",
+     "/dev/null", Role::adversarial, {64 * MiB, 2 * MiB}, {1 * MiB, 64 * KiB},
+     {17 * MiB, 1 * MiB}, {8 * MiB, 1 * MiB}},
+    {"W4 32 KiB files", "w4", gen_w4, false, Unit::parts, "files", "",
+     Role::plain, {2000, 100}, {100, 10}, {1100, 60}, {300, 60}},
+};
+
+struct Run {
+  const Tools &tools;
+  bool quick;
+  int runs;
+  Body body(const Workload &w, const unsigned long long (&size)[2]) const {
+    return make_body(tools.cache, w.kind, w.gen,
+                     w.long_boundary ? long_boundary() : browser_boundary(),
+                     size[quick]);
+  }
+};
+
+std::string fresh_dir(const Tools &t) {
+  std::string dir = t.tmp + "/out";
+  fs::remove_all(dir);
+  fs::create_directories(dir);
+  return dir;
+}
+
+// The floor's and the driver's command lines; dir is a fresh directory.
+std::vector<std::string> floor_cmd(const Tools &t, const Workload &w,
+                                   const std::string &dir) {
+  return {t.floor, strcmp(w.mode, "files") == 0 ? dir + "/body" : "/dev/null"};
+}
+std::vector<std::string> lib_cmd(const Tools &t, const Workload &w,
+                                 const std::string &dir) {
+  return {t.driver, w.mode, strcmp(w.mode, "files") == 0 ? dir : w.arg};
+}
+
+// The driver prints "parts N bytes M": every run must have done the whole
+// job.
+void check_report(const Workload &w, const Body &b, const std::string &out,
+                  const std::string &dir) {
+  unsigned long parts = 0;
+  unsigned long long bytes = 0;
+  if (sscanf(out.c_str(), "parts %lu bytes %llu", &parts, &bytes) != 2)
+    die(std::string(w.name) + ": driver printed " + out);
+  unsigned long long content = bytes;
+  if (strcmp(w.mode, "files") == 0) {
+    content = 0;
+    for (const auto &e : fs::directory_iterator(dir)) content += e.file_size();
+  }
+  if (parts != b.parts ||
+      (strcmp(w.mode, "write") != 0 && content != b.content))
+    die(std::string(w.name) + ": " + std::to_string(parts) + " parts, " +
+        std::to_string(content) + " bytes; expected " +
+        std::to_string(b.parts) + ", " + std::to_string(b.content));
+}
+
+// ------------------------------------------------------------------ time
+
+struct Sample {
+  double wall = 0, cpu = 0;  // seconds
+  double rss = 0;            // KiB
+};
+
+Sample timed(const Tools &t, const Body &b,
+             const std::vector<std::string> &cmd) {
   set_cgi_env(b);
-  std::string report = t.tmp + "/report", result = t.tmp + "/measure";
+  std::string report = t.tmp + "/report", result = t.tmp + "/measure",
+              err = t.tmp + "/stderr";
   std::vector<std::string> args = {t.measure, b.path, report, "--"};
   args.insert(args.end(), cmd.begin(), cmd.end());
-  std::string err = t.tmp + "/stderr";
   if (run(args, "/dev/null", result, err) != 0) die("measure failed");
   long long wall, user, sys;
   long rss;
@@ -321,265 +432,219 @@ Sample timed(const Tools &t, const Body &b, const std::vector<std::string> &cmd,
     die("unreadable measurement: " + m);
   if (code != 0)
     die(cmd[0] + " exited with " + std::to_string(code) + ": " + slurp(err));
-  check(slurp(report));
   return {static_cast<double>(wall) / 1e9,
-          static_cast<double>(user + sys) / 1e6, rss};
+          static_cast<double>(user + sys) / 1e6, static_cast<double>(rss)};
 }
 
-double median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  size_t n = v.size();
-  return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-}
-
-// ------------------------------------------------------------- workloads
-
-enum class Unit { bytes, parts };
-
-struct Row {
-  std::string name;
-  Body big, small;  // small: for the callgrind slope and the RSS reference
-  std::vector<std::string> driver_args;  // after the driver's path
-  bool into_dir = false;  // content goes to files in a fresh directory
-  Unit unit = Unit::bytes;
-};
-
-void check_report(const Row &row, const Body &b, const std::string &out,
-                  const std::string &dir) {
-  unsigned long parts = 0;
-  unsigned long long bytes = 0;
-  if (sscanf(out.c_str(), "parts %lu bytes %llu", &parts, &bytes) != 2)
-    die(row.name + ": driver printed " + out);
-  if (parts != b.parts)
-    die(row.name + ": " + std::to_string(parts) + " parts read, " +
-        std::to_string(b.parts) + " expected");
-  if (row.driver_args[0] == "chunks" && bytes != b.content)
-    die(row.name + ": " + std::to_string(bytes) + " bytes read, " +
-        std::to_string(b.content) + " expected");
-  if (row.into_dir) {
-    unsigned long long total = 0;
-    for (const auto &e : fs::directory_iterator(dir)) total += e.file_size();
-    if (total != b.content)
-      die(row.name + ": " + std::to_string(total) + " bytes in files, " +
-          std::to_string(b.content) + " expected");
-  }
-}
-
-std::vector<std::string> lib_cmd(const Tools &t, const Row &row,
-                                 const std::string &dir) {
-  std::vector<std::string> cmd = {t.driver, row.driver_args[0],
-                                  row.into_dir ? dir : row.driver_args[1]};
-  return cmd;
-}
-
-std::string fresh_dir(const Tools &t) {
-  std::string dir = t.tmp + "/out";
-  fs::remove_all(dir);
-  fs::create_directories(dir);
-  return dir;
-}
-
+// Medians of floor and library, alternating who goes first.
 struct Timing {
-  double floor_wall, floor_cpu, lib_wall, lib_cpu;
-  long floor_rss, lib_rss;
+  Sample floor, lib;
 };
 
-Timing time_row(const Tools &t, const Row &row, const Body &b, int runs) {
-  std::vector<double> fw, fc, lw, lc, fr, lr;
-  auto no_check = [](const std::string &) {};
-  // Unmeasured first copy: the body comes from the page cache afterwards,
-  // for floor and library alike.
-  timed(t, b, {t.floor, "/dev/null"}, no_check);
-  for (int i = 0; i < runs; i++) {
-    // Alternate who goes first, so that neither always follows the other.
+Timing time_body(const Run &r, const Workload &w, const Body &b) {
+  const Tools &t = r.tools;
+  std::vector<double> v[6];  // floor wall, cpu, rss; library the same
+  // Unmeasured first copy: the body comes from the page cache afterwards.
+  timed(t, b, floor_cmd(t, w, fresh_dir(t)));
+  for (int i = 0; i < r.runs; i++)
     for (int k = 0; k < 2; k++) {
-      bool lib = (k == 0) == (i % 2 == 1);
-      std::string dir = fresh_dir(t);
-      if (lib) {
-        Sample s = timed(t, b, lib_cmd(t, row, dir), [&](const std::string &o) {
-          check_report(row, b, o, dir);
-        });
-        lw.push_back(s.wall), lc.push_back(s.cpu), lr.push_back(s.rss);
-      } else {
-        std::string out = row.into_dir ? dir + "/body" : "/dev/null";
-        Sample s = timed(t, b, {t.floor, out}, no_check);
-        fw.push_back(s.wall), fc.push_back(s.cpu), fr.push_back(s.rss);
-      }
+      const bool lib = (k == 0) == (i % 2 == 1);
+      const std::string dir = fresh_dir(t);
+      Sample s = timed(t, b, lib ? lib_cmd(t, w, dir) : floor_cmd(t, w, dir));
+      if (lib) check_report(w, b, slurp(t.tmp + "/report"), dir);
+      double *into[] = {&s.wall, &s.cpu, &s.rss};
+      for (int j = 0; j < 3; j++) v[(lib ? 3 : 0) + j].push_back(*into[j]);
     }
-  }
-  fs::remove_all(t.tmp + "/out");
-  // Peak RSS moves by a few dozen pages from run to run (shared-library
-  // pages mapped around each fault): the median, like the times.
-  return {median(fw), median(fc), median(lw), median(lc),
-          static_cast<long>(median(fr)), static_cast<long>(median(lr))};
+  return {{median(v[0]), median(v[1]), median(v[2])},
+          {median(v[3]), median(v[4]), median(v[5])}};
 }
 
-std::string mib(unsigned long long bytes) {
-  char s[32];
-  snprintf(s, sizeof s, "%.0f MiB", static_cast<double>(bytes) / (1 << 20));
-  if (bytes < (1 << 20))
-    snprintf(s, sizeof s, "%.0f KiB", static_cast<double>(bytes) / 1024);
-  return s;
-}
-
-void time_section(const Tools &t, std::vector<Row> &rows, int runs) {
-  printf("\nTime: median of %d runs, floor and library alternating; body on fd 0 "
-         "from a cached file\n\n",
-         runs);
-  printf("%-26s %8s %14s %14s %11s %10s %10s %10s\n", "workload", "body",
+void time_section(const Run &r, const std::vector<const Workload *> &rows) {
+  printf("\nTime: median of %d runs, floor and library alternating; body on "
+         "fd 0 from a cached file\n\n",
+         r.runs);
+  printf("%-26s %8s %16s %16s %10s %10s %9s %9s\n", "workload", "body",
          "floor", "library", "wall ratio", "cpu ratio", "floor RSS",
          "lib RSS");
-  double w1_per_byte = 0, w3_per_byte = 0;
-  long w1_rss = 0;
-  for (Row &row : rows) {
-    Timing r = time_row(t, row, row.big, runs);
-    char floor_rate[32], lib_rate[32];
-    if (row.unit == Unit::parts) {
-      snprintf(floor_rate, sizeof floor_rate, "%.0f parts/s",
-               static_cast<double>(row.big.parts) / r.floor_wall);
-      snprintf(lib_rate, sizeof lib_rate, "%.0f parts/s",
-               static_cast<double>(row.big.parts) / r.lib_wall);
-    } else {
-      snprintf(floor_rate, sizeof floor_rate, "%.0f MB/s",
-               static_cast<double>(row.big.size) / r.floor_wall / 1e6);
-      snprintf(lib_rate, sizeof lib_rate, "%.0f MB/s",
-               static_cast<double>(row.big.size) / r.lib_wall / 1e6);
-    }
-    printf("%-26s %8s %14s %14s %10.3fx %9.3fx %7ld KiB %6ld KiB\n",
-           row.name.c_str(), mib(row.big.size).c_str(), floor_rate, lib_rate,
-           r.lib_wall / r.floor_wall, r.lib_cpu / r.floor_cpu, r.floor_rss,
-           r.lib_rss);
+  double reference = 0, adversarial = 0;  // library seconds per byte
+  for (const Workload *w : rows) {
+    const Body b = r.body(*w, w->timed);
+    const Timing m = time_body(r, *w, b);
+    const bool parts = w->unit == Unit::parts;
+    const double amount = parts ? static_cast<double>(b.parts)
+                                : static_cast<double>(b.size) / 1e6;
+    char rate[2][32];
+    for (int i = 0; i < 2; i++)
+      snprintf(rate[i], sizeof rate[i], parts ? "%.0f parts/s" : "%.0f MB/s",
+               amount / (i ? m.lib.wall : m.floor.wall));
+    printf("%-26s %8s %16s %16s %9.3fx %9.3fx %5.0f KiB %5.0f KiB\n", w->name,
+           mib(b.size).c_str(), rate[0], rate[1], m.lib.wall / m.floor.wall,
+           m.lib.cpu / m.floor.cpu, m.floor.rss, m.lib.rss);
     fflush(stdout);
-    double per_byte = r.lib_wall / static_cast<double>(row.big.size);
-    if (row.name.rfind("W1 write", 0) == 0) {
-      w1_per_byte = per_byte;
-      w1_rss = r.lib_rss;
-    }
-    if (row.name.rfind("W3", 0) == 0) w3_per_byte = per_byte;
+    const double per_byte = m.lib.wall / static_cast<double>(b.size);
+    if (w->role == Role::adversarial) adversarial = per_byte;
+    if (w->role != Role::reference) continue;
+    reference = per_byte;
+    // The same program on a small upload: what the large one must not
+    // exceed by more than a few pages.
+    const Body small = r.body(*w, w->small);
+    const Timing s = time_body(r, *w, small);
+    printf("%-26s %8s peak RSS %.0f KiB (%s body: %+.0f KiB)\n", "", 
+           mib(small.size).c_str(), s.lib.rss, mib(b.size).c_str(),
+           m.lib.rss - s.lib.rss);
   }
-  if (w1_per_byte > 0 && w3_per_byte > 0)
-    printf("\nW3 time per byte / W1 time per byte (write_part_to_file): %.3f\n",
-           w3_per_byte / w1_per_byte);
-  for (Row &row : rows)
-    if (row.name.rfind("W1 write", 0) == 0) {
-      // Same program, same run, a 1 MiB upload: what the 256 MiB one must
-      // not exceed by more than a few pages.
-      Body small = body(fs::path(row.big.path).parent_path(), "w1", gen_w1,
-                        row.big.boundary, 1 << 20);
-      Timing s = time_row(t, row, small, runs);
-      printf("W1 peak RSS (median): %s upload %ld KiB, 1 MiB upload %ld KiB, "
-             "difference %ld KiB\n",
-             mib(row.big.size).c_str(), w1_rss, s.lib_rss, w1_rss - s.lib_rss);
-    }
+  if (reference > 0 && adversarial > 0)
+    printf("\nW3 time per byte / W1's (write_part_to_file): %.3f\n",
+           adversarial / reference);
+  fs::remove_all(r.tools.tmp + "/out");
 }
 
 // -------------------------------------------------------------- callgrind
 
-unsigned long long callgrind_ir(const Tools &t, const Row &row, const Body &b,
-                                bool profile) {
+// Instructions inside the driver's read_form: init to release.
+double instructions(const Run &r, const Workload &w, const Body &b) {
+  const Tools &t = r.tools;
   set_cgi_env(b);
-  std::string dir = fresh_dir(t);
-  std::string out = t.tmp + "/callgrind.out";
+  const std::string dir = fresh_dir(t), out = t.tmp + "/callgrind.out",
+                    report = t.tmp + "/report", err = t.tmp + "/stderr";
   std::vector<std::string> args = {"valgrind", "--tool=callgrind",
                                    "--toggle-collect=read_form",
                                    "--callgrind-out-file=" + out};
-  auto cmd = lib_cmd(t, row, dir);
-  args.insert(args.end(), cmd.begin(), cmd.end());
-  std::string report = t.tmp + "/report", err = t.tmp + "/stderr";
+  for (const std::string &a : lib_cmd(t, w, dir)) args.push_back(a);
   if (run(args, b.path, report, err) != 0)
-    die("callgrind run of " + row.name + " failed: " + slurp(err));
-  check_report(row, b, slurp(report), dir);
-  std::string data = slurp(out);
-  size_t at = data.find("\ntotals:");
-  if (at == std::string::npos) at = data.find("\nsummary:");
+    die(std::string("callgrind run of ") + w.name + " failed: " + slurp(err));
+  check_report(w, b, slurp(report), dir);
+  // The last line reads "totals: N" (older valgrind: "summary: N").
+  const std::string data = slurp(out);
+  size_t at = data.rfind("totals:");
+  if (at == std::string::npos) at = data.rfind("summary:");
   if (at == std::string::npos) die("no totals in " + out);
-  unsigned long long ir = strtoull(data.c_str() + data.find(':', at) + 1,
-                                   nullptr, 10);
-  if (profile) {
-    printf("\n  %s, %s body: functions by own instructions\n",
-           row.name.c_str(), mib(b.size).c_str());
-    fflush(stdout);
-    std::string ann = t.tmp + "/annotate";
-    run({"callgrind_annotate", "--inclusive=no", "--threshold=99", out},
-        "/dev/null", ann);
-    std::istringstream lines(slurp(ann));
-    std::string line;
-    int shown = 0;
-    bool in_table = false;
-    while (std::getline(lines, line) && shown < 12) {
-      if (line.find("file:function") != std::string::npos) {
-        in_table = true;
-        continue;
-      }
-      if (in_table && line.find_first_not_of("- ") != std::string::npos) {
-        printf("    %s\n", line.c_str());
-        shown++;
-      }
-    }
-  }
-  fs::remove_all(dir);
-  return ir;
+  return strtod(data.c_str() + data.find(':', at) + 1, nullptr);
 }
 
-void callgrind_section(const Tools &t, std::vector<Row> &rows, bool profile) {
+void callgrind_section(const Run &r, const std::vector<const Workload *> &rows) {
   printf("\nInstructions: user space, callgrind, counted inside the driver's "
          "read_form (init to release);\nper byte and per part as the slope "
          "between the two body sizes, so fixed costs cancel\n\n");
-  printf("%-26s %16s %16s %12s %12s\n", "workload", "small body",
+  printf("%-26s %18s %18s %12s %12s\n", "workload", "small body",
          "large body", "instr/byte", "instr/part");
-  for (Row &row : rows) {
-    unsigned long long a = callgrind_ir(t, row, row.small, profile);
-    unsigned long long z = callgrind_ir(t, row, row.big, profile);
-    double d = static_cast<double>(z) - static_cast<double>(a);
-    double per_byte = d / static_cast<double>(row.big.size - row.small.size);
-    char part[32] = "-";
-    if (row.big.parts != row.small.parts)
+  for (const Workload *w : rows) {
+    const Body a = r.body(*w, w->small), z = r.body(*w, w->large);
+    const double ia = instructions(r, *w, a), iz = instructions(r, *w, z);
+    char part[32] = "-", sa[48], sz[48];
+    if (z.parts != a.parts)
       snprintf(part, sizeof part, "%.0f",
-               d / static_cast<double>(row.big.parts - row.small.parts));
-    char sa[48], sz[48];
-    snprintf(sa, sizeof sa, "%s %.2fM", mib(row.small.size).c_str(),
-             static_cast<double>(a) / 1e6);
-    snprintf(sz, sizeof sz, "%s %.2fM", mib(row.big.size).c_str(),
-             static_cast<double>(z) / 1e6);
-    printf("%-26s %16s %16s %12.3f %12s\n", row.name.c_str(), sa, sz,
-           per_byte, part);
+               (iz - ia) / static_cast<double>(z.parts - a.parts));
+    snprintf(sa, sizeof sa, "%s %.2fM", mib(a.size).c_str(), ia / 1e6);
+    snprintf(sz, sizeof sz, "%s %.2fM", mib(z.size).c_str(), iz / 1e6);
+    printf("%-26s %18s %18s %12.3f %12s\n", w->name, sa, sz,
+           (iz - ia) / static_cast<double>(z.size - a.size), part);
     fflush(stdout);
   }
+  fs::remove_all(r.tools.tmp + "/out");
+}
+
+// ------------------------------------------------------------------ guest
+
+// Guest instructions of one run under qemu, whole process: from its log of
+// translated blocks (in_asm: a block's instructions, printed before its
+// first run) and of every block run (exec, with nochain so that none is
+// skipped), keyed by the block's address in the translation cache.
+double guest_instructions(const Tools &t, const Body &b,
+                          const std::vector<std::string> &cmd) {
+  set_cgi_env(b);
+  const std::string log = t.tmp + "/qemu.log";
+  std::vector<std::string> args = t.guest_run;
+  for (const char *a : {"-d", "in_asm,exec,nochain", "-D"}) args.push_back(a);
+  args.push_back(log);
+  args.insert(args.end(), cmd.begin(), cmd.end());
+  if (run(args, b.path, t.tmp + "/report", t.tmp + "/stderr") != 0)
+    die("guest run failed: " + slurp(t.tmp + "/stderr"));
+  std::ifstream lines(log);
+  std::vector<std::pair<std::string, unsigned>> blocks;  // sorted by key
+  double total = 0;
+  long pending = -1;  // instructions of the block just translated
+  for (std::string line; std::getline(lines, line);) {
+    if (line.rfind("IN:", 0) == 0) {
+      pending = 0;
+    } else if (line.rfind("0x", 0) == 0) {
+      if (pending >= 0) pending++;
+    } else if (line.rfind("Trace ", 0) == 0) {
+      const size_t at = line.find(": ") + 2;
+      const std::string key = line.substr(at, line.find(' ', at) - at);
+      auto it = std::lower_bound(
+          blocks.begin(), blocks.end(), key,
+          [](const auto &e, const std::string &k) { return e.first < k; });
+      if (pending >= 0) {
+        if (it == blocks.end() || it->first != key)
+          it = blocks.insert(it, {key, 0});
+        it->second = static_cast<unsigned>(pending);
+        pending = -1;
+      }
+      if (it != blocks.end() && it->first == key) total += it->second;
+    }
+  }
+  fs::remove(log);
+  return total;
+}
+
+void guest_section(const Run &r, const std::vector<const Workload *> &rows) {
+  printf("\nGuest instructions (qemu user mode, %s): whole process, per body "
+         "byte and per part\nas the slope between the two body sizes\n\n",
+         r.tools.guest_run[0].c_str());
+  printf("%-26s %18s %18s %12s %12s %12s\n", "workload", "small body",
+         "large body", "floor/byte", "lib/byte", "lib/part");
+  const Tools &t = r.tools;
+  for (const Workload *w : rows) {
+    const Body a = r.body(*w, w->small), z = r.body(*w, w->guest);
+    const std::string dir = fresh_dir(t);
+    const std::vector<std::string> floor = {t.guest_floor, "/dev/null"};
+    const std::vector<std::string> lib = {
+        t.guest_driver, w->mode, strcmp(w->mode, "files") == 0 ? dir : w->arg};
+    const double fa = guest_instructions(t, a, floor),
+                 fz = guest_instructions(t, z, floor);
+    const double la = guest_instructions(t, a, lib);
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    const double lz = guest_instructions(t, z, lib);
+    check_report(*w, z, slurp(t.tmp + "/report"), dir);
+    const double bytes = static_cast<double>(z.size - a.size);
+    char part[32] = "-", sa[48], sz[48];
+    if (z.parts != a.parts)
+      snprintf(part, sizeof part, "%.0f",
+               (lz - la) / static_cast<double>(z.parts - a.parts));
+    snprintf(sa, sizeof sa, "%s %.2fM", mib(a.size).c_str(), la / 1e6);
+    snprintf(sz, sizeof sz, "%s %.2fM", mib(z.size).c_str(), lz / 1e6);
+    printf("%-26s %18s %18s %12.3f %12.3f %12s\n", w->name, sa, sz,
+           (fz - fa) / bytes, (lz - la) / bytes, part);
+    fflush(stdout);
+  }
+  fs::remove_all(t.tmp + "/out");
 }
 
 // --------------------------------------------------------------- syscalls
 
 struct Calls {
-  unsigned long reads = 0;   // read(2) on descriptor 0: the body
+  unsigned long reads = 0;   // read(2) or readv(2) on descriptor 0: the body
   unsigned long writes = 0;  // write(2) of content (not to stdout/stderr)
   unsigned long other = 0;   // every other system call, start-up included
 };
 
-Calls strace_calls(const Tools &t, const Body &b,
+Calls system_calls(const Tools &t, const Body &b,
                    const std::vector<std::string> &cmd) {
   set_cgi_env(b);
-  std::string out = t.tmp + "/strace.out";
-  std::vector<std::string> args = {"strace", "-f", "-s", "0", "-o", out};
+  const std::string out = t.tmp + "/strace.out";
+  std::vector<std::string> args = {"strace", "-qq", "-o", out};
   args.insert(args.end(), cmd.begin(), cmd.end());
-  std::string err = t.tmp + "/stderr";
-  if (run(args, b.path, t.tmp + "/report", err) != 0)
-    die("strace run failed: " + slurp(err));
+  if (run(args, b.path, t.tmp + "/report", t.tmp + "/stderr") != 0)
+    die("strace run failed: " + slurp(t.tmp + "/stderr"));
   Calls c;
   std::ifstream lines(out);
-  std::string line;
-  while (std::getline(lines, line)) {
-    // "PID name(args) = result"; skip signals, exits and resumed halves.
-    size_t at = line.find_first_not_of("0123456789 ");
-    if (at == std::string::npos || line.compare(at, 4, "<...") == 0 ||
-        line.compare(at, 3, "+++") == 0 || line.compare(at, 3, "---") == 0)
-      continue;
-    size_t paren = line.find('(', at);
-    if (paren == std::string::npos) continue;
-    std::string name = line.substr(at, paren - at);
-    std::string first = line.substr(paren + 1, line.find_first_of(",)", paren) - paren - 1);
-    if (name == "read" && first == "0")
+  for (std::string line; std::getline(lines, line);) {
+    if (line.rfind("read(0,", 0) == 0 || line.rfind("readv(0,", 0) == 0)
       c.reads++;
-    else if (name == "write" && first != "1" && first != "2")
+    else if (line.rfind("write(", 0) == 0 && line.rfind("write(1,", 0) != 0 &&
+             line.rfind("write(2,", 0) != 0)
       c.writes++;
     else
       c.other++;
@@ -587,26 +652,27 @@ Calls strace_calls(const Tools &t, const Body &b,
   return c;
 }
 
-void syscall_section(const Tools &t, std::vector<Row> &rows) {
-  printf("\nSystem calls (strace -f): reads of the body (fd 0), writes of "
-         "content, all others (start-up included);\n'other, small' is the "
-         "library on the small body: the same count means none per chunk\n\n");
-  printf("%-26s %8s %9s %9s %7s %9s %9s %7s %8s %12s\n", "workload", "body",
-         "fl. read", "fl. write", "other", "lib read", "lib write", "other",
-         "reads", "other, small");
-  for (Row &row : rows) {
-    std::string dir = fresh_dir(t);
-    Calls f = strace_calls(t, row.big,
-                           {t.floor, row.into_dir ? dir + "/body" : "/dev/null"});
-    dir = fresh_dir(t);
-    Calls l = strace_calls(t, row.big, lib_cmd(t, row, dir));
-    dir = fresh_dir(t);
-    Calls s = strace_calls(t, row.small, lib_cmd(t, row, dir));
-    printf("%-26s %8s %9lu %9lu %7lu %9lu %9lu %7lu %+7.2f%% %12lu\n",
-           row.name.c_str(), mib(row.big.size).c_str(), f.reads, f.writes,
-           f.other, l.reads, l.writes, l.other,
-           100.0 * (static_cast<double>(l.reads) / static_cast<double>(f.reads) - 1),
-           s.other);
+void syscall_section(const Run &r, const std::vector<const Workload *> &rows) {
+  printf("\nSystem calls (strace): reads of the body (fd 0, read or readv), writes of "
+         "content, all others (start-up included);\nthe library's others on "
+         "its small body too: the same count means none per chunk\n\n");
+  printf("%-26s %8s %18s %8s %18s %18s\n", "workload", "body",
+         "read floor/lib", "reads", "write floor/lib", "other lib (small)");
+  const Tools &t = r.tools;
+  for (const Workload *w : rows) {
+    const Body b = r.body(*w, w->timed), small = r.body(*w, w->small);
+    const Calls f = system_calls(t, b, floor_cmd(t, *w, fresh_dir(t)));
+    const Calls l = system_calls(t, b, lib_cmd(t, *w, fresh_dir(t)));
+    const Calls s = system_calls(t, small, lib_cmd(t, *w, fresh_dir(t)));
+    char reads[40], writes[40], other[40];
+    snprintf(reads, sizeof reads, "%lu/%lu", f.reads, l.reads);
+    snprintf(writes, sizeof writes, "%lu/%lu", f.writes, l.writes);
+    snprintf(other, sizeof other, "%lu (%lu)", l.other, s.other);
+    printf("%-26s %8s %18s %+7.2f%% %18s %18s\n", w->name, mib(b.size).c_str(),
+           reads,
+           100.0 * (static_cast<double>(l.reads) / static_cast<double>(f.reads) -
+                    1),
+           writes, other);
     fflush(stdout);
   }
   fs::remove_all(t.tmp + "/out");
@@ -616,10 +682,11 @@ void syscall_section(const Tools &t, std::vector<Row> &rows) {
 
 int main(int argc, char **argv) {
   Tools t;
-  std::string cache = "bench/.cache", tmp_parent, only;
+  t.cache = "bench/.cache";
+  std::string tmp_parent, only;
   int runs = 5;
   bool quick = false, do_time = false, do_cg = false, do_sys = false,
-       profile = false;
+       do_guest = false;
   for (int i = 1; i < argc; i++) {
     std::string a = argv[i];
     auto value = [&]() -> std::string {
@@ -629,7 +696,7 @@ int main(int argc, char **argv) {
     if (a == "--driver") t.driver = value();
     else if (a == "--floor") t.floor = value();
     else if (a == "--measure") t.measure = value();
-    else if (a == "--cache") cache = value();
+    else if (a == "--cache") t.cache = value();
     else if (a == "--tmp") tmp_parent = value();
     else if (a == "--runs") runs = std::max(1, atoi(value().c_str()));
     else if (a == "--quick") quick = true;
@@ -637,16 +704,26 @@ int main(int argc, char **argv) {
     else if (a == "--time") do_time = true;
     else if (a == "--callgrind") do_cg = true;
     else if (a == "--syscalls") do_sys = true;
-    else if (a == "--profile") do_cg = profile = true;
+    else if (a == "--guest") do_guest = true;
+    else if (a == "--guest-driver") t.guest_driver = value();
+    else if (a == "--guest-floor") t.guest_floor = value();
+    else if (a == "--guest-run") {
+      std::istringstream words(value());
+      for (std::string word; words >> word;) t.guest_run.push_back(word);
+    }
     else die("unknown option " + a + " (see bench/run.sh)");
   }
   if (t.driver.empty() || t.floor.empty() || t.measure.empty())
     die("--driver, --floor and --measure are required");
-  if (!do_time && !do_cg && !do_sys) do_time = do_cg = do_sys = true;
+  if (!do_time && !do_cg && !do_sys && !do_guest)
+    do_time = do_cg = do_sys = true;
+  if (do_guest &&
+      (t.guest_run.empty() || t.guest_driver.empty() || t.guest_floor.empty()))
+    die("--guest needs --guest-run, --guest-driver and --guest-floor");
   t.driver = fs::absolute(t.driver);
   t.floor = fs::absolute(t.floor);
   t.measure = fs::absolute(t.measure);
-  fs::create_directories(cache);
+  fs::create_directories(t.cache);
   // Uploads land in RAM-backed storage on the small systems this serves; on a
   // disk, W4 would time the file system's creation of 2,000 files instead.
   if (tmp_parent.empty())
@@ -657,69 +734,21 @@ int main(int argc, char **argv) {
   if (mkdtemp(tmpl.data()) == nullptr) die("cannot make a temporary directory");
   t.tmp = tmpl;
 
-  // Full size: the workloads as stated; quick: the same shapes, small enough
-  // for a smoke run. The small bodies give the callgrind slope its base.
-  unsigned long long k = quick ? 1 : 0;
-  unsigned long long w1 = k ? 4ULL << 20 : 256ULL << 20;
-  unsigned long long w2 = k ? 2000 : 20000;
-  unsigned long long w3 = k ? 2ULL << 20 : 64ULL << 20;
-  unsigned long long w4 = k ? 100 : 2000;
-  const std::string bb = browser_boundary(), lb = long_boundary();
-  auto W = [&](const char *kind, Generator g, const std::string &b,
-               unsigned long long n) { return body(cache, kind, g, b, n); };
-
-  std::vector<Row> time_rows = {
-      {"W1 write_part_to_file", W("w1", gen_w1, bb, w1), {},
-       {"write", "/dev/null"}},
-      {"W1 get_part_buffer 4096", W("w1", gen_w1, bb, w1), {},
-       {"chunks", "4096"}},
-      {"W2 fields, chunks 4096", W("w2", gen_w2, bb, w2), {},
-       {"chunks", "4096"}, false, Unit::parts},
-      {"W3 slow, write_part", W("w3", gen_w3, lb, w3), {},
-       {"write", "/dev/null"}},
-      {"W4 32 KiB files", W("w4", gen_w4, bb, w4), {}, {"files", ""},
-       true, Unit::parts},
-  };
-  // Callgrind runs ~50x slower: smaller bodies, two sizes per workload.
-  std::vector<Row> cg_rows = time_rows;
-  auto sizes = [&](Row &r, const char *kind, Generator g, const std::string &b,
-                   unsigned long long s, unsigned long long z) {
-    r.small = W(kind, g, b, s);
-    r.big = W(kind, g, b, z);
-  };
-  sizes(cg_rows[0], "w1", gen_w1, bb, k ? 64 << 10 : 1 << 20,
-        k ? 1 << 20 : 33 << 20);
-  sizes(cg_rows[1], "w1", gen_w1, bb, k ? 64 << 10 : 1 << 20,
-        k ? 1 << 20 : 33 << 20);
-  sizes(cg_rows[2], "w2", gen_w2, bb, k ? 100 : 1000, k ? 1100 : 21000);
-  sizes(cg_rows[3], "w3", gen_w3, lb, k ? 64 << 10 : 1 << 20,
-        k ? 1 << 20 : 17 << 20);
-  sizes(cg_rows[4], "w4", gen_w4, bb, k ? 10 : 100, k ? 60 : 1100);
-  for (Row &r : time_rows) r.small = W("w1", gen_w1, bb, 1 << 20);
-
-  if (!only.empty()) {
-    // Keep rows whose name begins with one of the listed words.
-    auto wanted = [&](const Row &r) {
-      std::istringstream words(only);
-      std::string w;
-      while (std::getline(words, w, ','))
-        if (!w.empty() && r.name.rfind(w, 0) == 0) return true;
-      return false;
-    };
-    for (auto *rows : {&time_rows, &cg_rows}) {
-      std::vector<Row> kept;
-      for (Row &r : *rows)
-        if (wanted(r)) kept.push_back(r);
-      *rows = kept;
-    }
+  // Workloads whose name begins with one of the --only words.
+  std::vector<const Workload *> rows;
+  for (const Workload &w : workloads) {
+    std::istringstream words(only.empty() ? std::string("W") : only);
+    for (std::string word; std::getline(words, word, ',');)
+      if (!word.empty() && std::string(w.name).rfind(word, 0) == 0) {
+        rows.push_back(&w);
+        break;
+      }
   }
-  if (do_time) time_section(t, time_rows, quick ? std::min(runs, 3) : runs);
-  if (do_cg) callgrind_section(t, cg_rows, profile);
-  if (do_sys) {
-    std::vector<Row> sys_rows = quick ? cg_rows : time_rows;
-    for (size_t i = 0; i < sys_rows.size(); i++) sys_rows[i].small = cg_rows[i].small;
-    syscall_section(t, sys_rows);
-  }
+  const Run r{t, quick, quick ? std::min(runs, 3) : runs};
+  if (do_time) time_section(r, rows);
+  if (do_cg) callgrind_section(r, rows);
+  if (do_sys) syscall_section(r, rows);
+  if (do_guest) guest_section(r, rows);
   fs::remove_all(t.tmp);
   return 0;
 }

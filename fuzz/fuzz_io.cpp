@@ -2,8 +2,10 @@
 
 #include <errno.h>
 #include <stdio.h>
+#include <stdint.h>
 #include <stdlib.h>
 #include <sys/mman.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 namespace {
@@ -19,6 +21,25 @@ extern "C" ssize_t mpread_fuzz_read(int fd, void *buf, size_t count) {
   }
   if (shape.cap != 0 && count > shape.cap) count = shape.cap;
   return read(fd, buf, count);
+}
+
+extern "C" ssize_t mpread_fuzz_readv(int fd, const struct iovec *iov,
+                                     int iovcnt) {
+  reads_seen++;
+  if (shape.eintr_every != 0 && reads_seen % shape.eintr_every == 0) {
+    errno = EINTR;
+    return -1;
+  }
+  struct iovec parts[8];
+  if (iovcnt < 1 || iovcnt > 8) fuzzio::fail("readv with an unexpected part count");
+  size_t left = shape.cap != 0 ? shape.cap : SIZE_MAX;
+  int n = 0;
+  for (; n < iovcnt && left > 0; n++) {
+    parts[n] = iov[n];
+    if (parts[n].iov_len > left) parts[n].iov_len = left;
+    left -= parts[n].iov_len;
+  }
+  return readv(fd, parts, n);
 }
 
 namespace fuzzio {

@@ -12,6 +12,11 @@
 // any size (a socket or a slow client delivers a few bytes at a time) and
 // interrupted by EINTR, both of which must change nothing in what it returns.
 extern "C" ssize_t mpread_fuzz_read(int fd, void *buf, size_t count);
+// Its readv(2) calls alike (-Dreadv=mpread_fuzz_readv): the cap holds for
+// the parts together.
+struct iovec;
+extern "C" ssize_t mpread_fuzz_readv(int fd, const struct iovec *iov,
+                                     int iovcnt);
 
 namespace fuzzio {
 

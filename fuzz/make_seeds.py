@@ -166,6 +166,17 @@ iseeds = {
                                b"a" * 100 + b"\r\n" * 30),
     "nul-and-long": intake_seed(30, 0, 7, 0, b"\r\n", b"\x00x", walk_ops,
                                 b"ab\x00c\n" + b"y" * 300 + b"\nz\n"),
+    # A caller's buffer of a working buffer or more takes the reads itself:
+    # short reads, matches and near-matches split across them.
+    "direct-short-reads": intake_seed(14, 0, 5, 0, b"\r\n--XyZ", b"--XyZ",
+                                      [(6, 16), (6, 40), (11, 16), (6, 17), (2, 199),
+                                       (6, 199), (6, 16), (11, 255), (6, 30)] * 3,
+                                      (b"ab\r\n--Xy" + b"\r\n--XyZ" + b"c\r\n-" +
+                                       b"\r\r\n--XyZ--\r\n") * 8),
+    "direct-4096": intake_seed(250, 0, 0, 0, b"\r\n--XyZ", b"--XyZ",
+                               [(6, 243), (6, 243), (2, 199), (6, 243), (6, 243)],
+                               png(4090) + b"\r\n--XyZ\r\n" + png(4075) +
+                               b"\r\n--X" + png(40) + b"\r\n--XyZ"),
 }
 idir = os.path.join(HERE, "corpus", "intake")
 os.makedirs(idir, exist_ok=True)

@@ -85,6 +85,27 @@ TEST_F(Intake, MatchSplitOverRefills) {
       }
 }
 
+// A caller's buffer of a working buffer's size or more takes the read
+// itself: the bytes past the content (the match and what follows) are left
+// in it. A smaller one gets copies only, and nothing past them.
+TEST_F(Intake, LargeBufferTakesTheReadItself) {
+  const std::string m = "\r\n--boundary", after = m + "\r\ntail";
+  for (size_t size : {4096, 4095}) {
+    SCOPED_TRACE(size);
+    start("content" + after);
+    std::vector<char> buf(size, '#');
+    size_t len = 0;
+    ASSERT_EQ(intake_read_until_match(m.c_str(), buf.data(), size, &len, &err),
+              1);
+    ASSERT_EQ(std::string(buf.data(), len), "content");
+    EXPECT_EQ(std::string(buf.data() + len, after.size()),
+              size == 4096 ? after : std::string(after.size(), '#'));
+    EXPECT_EQ(line(), "\r\n");
+    EXPECT_EQ(line(), "--boundary\r\n");
+    EXPECT_EQ(line(), "tail");
+  }
+}
+
 // A body shorter than its length fails every later call alike; a longer
 // one is read no further than the length.
 TEST_F(Intake, BodyShortOrLongerThanItsLength) {

@@ -1,7 +1,8 @@
 /* intake: the request-body buffer. One process-wide buffer (no handle) over
  * a descriptor, reading at most `limit` bytes from it in all, one read(2)
- * per refill of its working buffer. Every read of a request body goes
- * through it. Not thread-safe. */
+ * (or readv(2)) per refill of its working buffer or per search read straight
+ * into a caller's buffer. Every read of a request body goes through it. Not
+ * thread-safe. */
 #ifndef INTAKE_H
 #define INTAKE_H
 
@@ -55,7 +56,11 @@ INTAKE_API int intake_read_line(char *dest, size_t size, size_t *length,
  * stream stands at match (never consumed), 0 when nothing is left,
  * negative on failure. A call that delivers fewer than size bytes leaves
  * the stream at the match or at its end. Linear in the bytes scanned,
- * whatever they are. */
+ * whatever they are. When the working buffer holds nothing unread and size
+ * is at least the working-buffer size, the body is read straight into dest,
+ * so dest's bytes past *length may have been overwritten. What is known of
+ * a match is kept between calls and found by its address: a match string
+ * must not be changed in place while it is in use. */
 INTAKE_API int intake_read_until_match(const char *match, void *dest,
                                        size_t size, size_t *length,
                                        GError **error);
