@@ -4,7 +4,7 @@
 # outright. The file being written is never seen under a name and never
 # stays behind; an answer that still reaches the client is an error (408 for
 # the slow ones, within the limit plus a margin).
-#   truncated-upload.sh busybox|lighttpd WORK_DIR HANDLER
+#   server-truncated.sh busybox|lighttpd WORK_DIR HANDLER
 . "$(dirname "$0")/lib.sh"
 server=$1
 work=$(new_work_dir "$2")
