@@ -1,10 +1,11 @@
 // 16 MiB of content made only of what a delimiter search stumbles over must
 // come out byte for byte (how fast is the benchmark's matter, not a test's).
-#include "attack.h"
+#include "request.h"
 
 namespace {
 
-using attack::AttackTest;
+using namespace testreq;
+class AttackTest : public ReaderTest {};
 
 TEST_F(AttackTest, DenseContentComesOutWhole) {
   const std::string boundary = "----DenseBoundary4096";
@@ -17,13 +18,13 @@ TEST_F(AttackTest, DenseContentComesOutWhole) {
     while (content.size() < (16u << 20)) content += unit;
     content.resize(16u << 20);
     const std::string body =
-        testreq::Form(boundary)
+        Form(boundary)
             .file("f", "dense.bin", "application/octet-stream", content)
             .field("after", "tail")
             .close("\r\n");
     for (size_t chunk : {65536, 0}) {
       ASSERT_TRUE(start(boundary, body)) << err->message;
-      attack::expect_contents(attack::walk_all(chunk), {content, "tail"});
+      expect_contents(walk(chunk), {content, "tail"});
     }
   }
 }

@@ -9,8 +9,7 @@
 #include <atomic>
 
 #include "intake.h"
-#include "mpread.h"
-#include "reader_test.h"
+#include "request.h"
 
 using namespace testreq;
 
