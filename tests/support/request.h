@@ -77,7 +77,8 @@ inline bool same_error(const std::string &got, const std::string &want) {
   if (want.empty() || (want.back() != ':' && want.back() != ' ')) return got == want;
   return got.size() > want.size() && got.compare(0, want.size(), want) == 0;
 }
-#define EXPECT_ERROR(err, want) EXPECT_PRED2(testreq::same_error, testreq::describe(err), want)
+#define EXPECT_ERROR(err, want) \
+  do { EXPECT_PRED2(testreq::same_error, testreq::describe(err), want); } while (0)
 // Domain, code and message (or, for _PREFIX, its beginning); frees the error.
 #define EXPECT_GERROR(err, domain, code, message) \
   EXPECT_ERROR(err, std::string(g_quark_to_string(domain)) + " " + std::to_string(code) + ": " + (message))
