@@ -2,7 +2,6 @@
 // reader, each of which must end in bounded time and memory with a clean
 // result or an error naming the problem, and lose or change no byte of any
 // part that came out whole.
-#include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
 #include <stdint.h>
@@ -240,24 +239,6 @@ TEST_F(AttackTest, HeaderBlockThatNeverEnds) {
   ASSERT_TRUE(start("b", body)) << err->message;
   // The body ended inside the header block: no part, no error.
   expect_contents(walk(4096), {});
-}
-
-TEST_F(AttackTest, WriteToAFullDevice) {
-  const int full = open("/dev/full", O_WRONLY);
-  if (full < 0) GTEST_SKIP() << "no /dev/full";
-  ASSERT_TRUE(start("b", Form("b")
-                             .file("f", "big.bin", "application/octet-stream",
-                                   random_bytes(10000, 3))
-                             .field("next", "intact")
-                             .close()));
-  const std::vector<Step> steps = walk(0, full);
-  close(full);
-  // Each part fails alone: the walk goes on to the next.
-  ASSERT_EQ(steps.size(), 3u);
-  for (int i : {0, 1})
-    EXPECT_EQ(steps[i].content_error,
-              ours(Msg::write_failed, full, g_strerror(ENOSPC)));
-  EXPECT_EQ(steps[1].name, "next");
 }
 
 std::atomic<int> signals_seen{0};

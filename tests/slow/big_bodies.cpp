@@ -44,7 +44,7 @@ TEST_F(BigBodies, DenseContentComesOutWhole) {
 // near-misses of the end marker, so the search works as hard as on a
 // hostile upload.
 void stream(size_t size) {
-  const std::string b = "StreamMemoryBoundary", near = "\r\n--" + b.substr(1);
+  const std::string b = "StreamMemoryBoundary", near = "\r\n--" + b.substr(0, b.size() - 1);
   std::string chunk = random_bytes(65536, 3);
   for (size_t at = 0; at + near.size() < chunk.size(); at += 997) chunk.replace(at, near.size(), near);
   const std::string head = "--" + b + "\r\nContent-Disposition: form-data; name=\"f\"; "

@@ -23,14 +23,13 @@ Request::~Request() {
 }
 
 void Request::stop_feeder() {
-  if (feeder_.joinable()) {
-    // The reader may have stopped early: close our end so the feeder's
-    // blocked write fails instead of hanging.
-    int devnull = open("/dev/null", O_RDONLY);
-    dup2(devnull, 0);
-    close(devnull);
-    feeder_.join();
-  }
+  if (!feeder_.joinable()) return;
+  // The reader may have stopped early: close our end so the feeder's
+  // blocked write fails instead of hanging.
+  int devnull = open("/dev/null", O_RDONLY);
+  dup2(devnull, 0);
+  close(devnull);
+  feeder_.join();
 }
 
 void Request::env(const char *name, const char *value) {
@@ -40,8 +39,7 @@ void Request::env(const char *name, const char *value) {
 
 void Request::form(std::string_view boundary, std::string body, Feed feed) {
   env("REQUEST_METHOD", "POST");
-  std::string ct = "multipart/form-data; boundary=" + std::string(boundary);
-  env("CONTENT_TYPE", ct.c_str());
+  env("CONTENT_TYPE", ("multipart/form-data; boundary=" + std::string(boundary)).c_str());
   env("CONTENT_LENGTH", std::to_string(body.size()).c_str());
   this->body(std::move(body), feed);
 }
@@ -82,21 +80,18 @@ void Request::body(std::string body, Feed feed) {
 }
 
 Form &Form::field(std::string_view name, std::string_view value) {
-  return raw("Content-Disposition: form-data; name=\"" + std::string(name) +
-                 "\"\r\n\r\n", value);
+  return raw("Content-Disposition: form-data; name=\"" + std::string(name) + "\"\r\n\r\n", value);
 }
 
-Form &Form::file(std::string_view name, std::string_view filename,
-                 std::string_view mime, std::string_view content) {
-  return raw("Content-Disposition: form-data; name=\"" + std::string(name) +
-                 "\"; filename=\"" + std::string(filename) +
-                 "\"\r\nContent-Type: " + std::string(mime) + "\r\n\r\n",
+Form &Form::file(std::string_view name, std::string_view filename, std::string_view mime,
+                 std::string_view content) {
+  return raw("Content-Disposition: form-data; name=\"" + std::string(name) + "\"; filename=\"" +
+             std::string(filename) + "\"\r\nContent-Type: " + std::string(mime) + "\r\n\r\n",
              content);
 }
 
 Form &Form::raw(std::string_view headers_and_blank, std::string_view content) {
-  body_ += "--" + boundary_ + "\r\n" + std::string(headers_and_blank) +
-           std::string(content) + "\r\n";
+  body_ += "--" + boundary_ + "\r\n" + std::string(headers_and_blank) + std::string(content) + "\r\n";
   return *this;
 }
 

@@ -2,6 +2,7 @@
 // library's table (the manual's list too), and the library's life cycle.
 // The headers of a part are in the attack table, HostilePartHeaders.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <stdint.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -119,6 +120,7 @@ TEST_F(Errors, ContentCallsFail) {
     std::string got;
     return take_content(64, got, e);
   };
+  const int full = open("/dev/full", O_WRONLY);
   const struct {
     const char *what;
     bool body_cut;
@@ -139,6 +141,8 @@ TEST_F(Errors, ContentCallsFail) {
          return mpread_write_part_to_file(closed, e) - 1;
        },
        ours(Msg::inaccessible_fd)},
+      {"a full device", false, [&](GError **e) { return mpread_write_part_to_file(full, e) - 1; },
+       ours(Msg::write_failed, full, g_strerror(ENOSPC))},
       {"cut, skipped to the next part", true, next, "intake 4: " + text(Msg::search_boundary) + cut},
       {"cut, taken in chunks", true, take, "intake 4: " + text(Msg::search_content) + cut},
       {"cut, written", true, write_to_memory, "intake 4: " + text(Msg::search_content) + cut},
@@ -155,6 +159,7 @@ TEST_F(Errors, ContentCallsFail) {
       EXPECT_EQ(describe(err), s.error);
       if (!s.body_cut) expect_contents(walk(64), {"ok"});
     }
+  close(full);
 }
 
 // The manual's ERRORS list is the table: per entry the code, the name
