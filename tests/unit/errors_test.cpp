@@ -43,16 +43,15 @@ TEST_F(Errors, InitTakesOrRefusesTheRequest) {
       {"an unclosed quote", T, "multipart/form-data; boundary=\"b", "reqinfo 3: "},
       {"no boundary", T, "multipart/form-data", ours(Msg::no_boundary)},
       {"an empty boundary", T, ct, "", ""},
-      {"70 characters", T, (ct + b70), "", b70},
-      {"71 characters", T, (ct + b70 + "B"), ours(Msg::boundary_too_long, 70u, size_t{71})},
-      {"a quoted boundary", T, (ct + "\"a b;c=d\""), "", "a b;c=d"},
-      {"escapes in quotes", T, (ct + "\"a\\\"b\\\\c\""), "", "a\"b\\c"},
-      {"a backslash", T, (ct + "a\\b"), "", "a\\b"},
-      {"two boundaries", T, (ct + "one; BOUNDARY=two"),
+      {"70 characters", T, ct + b70, "", b70},
+      {"71 characters", T, ct + b70 + "B", ours(Msg::boundary_too_long, 70u, size_t{71})},
+      {"8000 characters", T, ct + std::string(8000, 'B'),
+       ours(Msg::boundary_too_long, 70u, size_t{8000})},
+      {"escapes in quotes", T, ct + "\"a\\\"b\\\\c\"", "", "a\"b\\c"},
+      {"two boundaries", T, ct + "one; BOUNDARY=two",
        "reqinfo 3: Parameter is given twice: BOUNDARY"},
-      {"other parameters", T, "multipart/form-data; charset=utf-8; boundary=xyz; x=\"1;2\"", "",
-       "xyz"},
-      {"blanks", T, "multipart/form-data ; boundary = xyz ;", "", "xyz"},
+      {"blanks and other parameters", T, "multipart/form-data ; charset=utf-8; boundary = xyz ;",
+       "", "xyz"},
       {"an empty length", L, "", "reqinfo 2: "},
       {"a length of 0", L, "0", "reqinfo 2: CONTENT_LENGTH is 0: no body"},
       {"a length with letters", L, "12abc", not_decimal + "\"12abc\""},
@@ -60,7 +59,7 @@ TEST_F(Errors, InitTakesOrRefusesTheRequest) {
       // bits, a 32-bit system refuses rather than wraps.
       {"a length past 32 bits", L, "4294967297",
        SIZE_MAX == UINT32_MAX ? "reqinfo 2: CONTENT_LENGTH 4294967297" + too_large : ""},
-      {"a length past SIZE_MAX", L, (max + "0"), "reqinfo 2: CONTENT_LENGTH " + max + "0" + too_large},
+      {"a length past SIZE_MAX", L, max + "0", "reqinfo 2: CONTENT_LENGTH " + max + "0" + too_large},
       {"a preamble", body, "x", ours(Msg::bad_start)},
       {"CR LF before the delimiter", body, "\r\n", ours(Msg::bad_start)},
       {"another boundary's delimiter", body, "--c\r\n", ours(Msg::bad_start)},
@@ -104,7 +103,8 @@ void to_a(GError *&err) {
   }
 }
 
-// Calls on the part "a" that fail. Refused, the walk goes on to "after",
+// Calls on the part "a" that fail (the content rules are Content's table).
+// Refused, the walk goes on to "after",
 // whole; with the body cut 1000 bytes into the content while CONTENT_LENGTH
 // promises all of it, each step says where it stood.
 TEST_F(Errors, ContentCallsFail) {
@@ -129,18 +129,6 @@ TEST_F(Errors, ContentCallsFail) {
   } scenarios[] = {
       {"a null part record", false, [](GError **e) { return mpread_get_next_part(nullptr, e); },
        ours(Msg::null_part)},
-      {"content taken after it was written", false,
-       [&](GError **e) { return write_to_memory(e) == 0 ? take(e) : 0; },
-       ours(Msg::not_at_content)},
-      {"a negative descriptor", false,
-       [](GError **e) { return mpread_write_part_to_file(-1, e) - 1; }, ours(Msg::invalid_fd)},
-      {"a closed descriptor", false,
-       [](GError **e) {
-         const int closed = dup(1);
-         close(closed);
-         return mpread_write_part_to_file(closed, e) - 1;
-       },
-       ours(Msg::inaccessible_fd)},
       {"a full device", false, [&](GError **e) { return mpread_write_part_to_file(full, e) - 1; },
        ours(Msg::write_failed, full, g_strerror(ENOSPC))},
       {"cut, skipped to the next part", true, next, "intake 4: " + text(Msg::search_boundary) + cut},
