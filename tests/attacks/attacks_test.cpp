@@ -2,7 +2,6 @@
 // reader, each of which must end in bounded time and memory with a clean
 // result or an error naming the problem, and lose or change no byte of any
 // part that came out whole.
-#include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
 #include <stdint.h>
@@ -11,11 +10,12 @@
 #include <atomic>
 #include <thread>
 
-#include "attack.h"
+#include "intake.h"
+#include "request.h"
 #include "reqinfo.h"
 
 using namespace testreq;
-using namespace attack;
+using mpread::Msg;
 
 namespace {
 
@@ -23,8 +23,9 @@ std::string disposition(const std::string &name) {
   return "Content-Disposition: form-data; name=\"" + name + "\"\r\n";
 }
 
+class AttackTest : public ReaderTest {};
 class EndMarkerOffsets
-    : public AttackTest,
+    : public ReaderTest,
       public testing::WithParamInterface<std::tuple<size_t, bool>> {};
 
 // Content ending like the start of the end marker, with the marker at every
@@ -54,7 +55,7 @@ TEST_P(EndMarkerOffsets, EveryOffsetFrom4080To4112) {
                                      .close("\r\n");
         for (size_t chunk : {4096, 1000, 0}) {
           ASSERT_TRUE(start(boundary, body)) << err->message;
-          expect_contents(walk_all(chunk), {content, "tail"});
+          expect_contents(walk(chunk), {content, "tail"});
         }
       }
   }
@@ -89,7 +90,7 @@ TEST_F(AttackTest, BodyCutAfterEveryByte) {
         if (promised) Request::env("CONTENT_LENGTH", full.c_str());
         const std::vector<Step> steps =
             mpread_init(&err)
-                ? walk_all(chunk)
+                ? walk(chunk)
                 : std::vector<Step>{{.result = -1, .error = describe(err)}};
         size_t seen = 0, errors = 0;
         for (const Step &s : steps) {
@@ -101,8 +102,7 @@ TEST_F(AttackTest, BodyCutAfterEveryByte) {
             // to a descriptor without its end marker fails.
             EXPECT_TRUE(promised ? e.find(ended) != std::string::npos
                                  : sent < 5 || e.rfind("reqinfo 3: ", 0) == 0 ||
-                                       e == "mpread 15: Request body ended "
-                                            "inside the part's content")
+                                       e == ours(Msg::content_unterminated))
                 << e;
           }
           if (s.result != 1) continue;
@@ -114,8 +114,7 @@ TEST_F(AttackTest, BodyCutAfterEveryByte) {
           // in chunks, or FALSE from the write.
           EXPECT_EQ(s.content_result, whole ? 1 : promised || chunk == 0 ? -1 : 0);
           if (!promised && chunk == 0 && !whole) {
-            EXPECT_EQ(s.content_error,
-                      "mpread 15: Request body ended inside the part's content");
+            EXPECT_EQ(s.content_error, ours(Msg::content_unterminated));
           }
           if (whole || !promised) {
             EXPECT_TRUE(s.content ==
@@ -133,54 +132,55 @@ TEST_F(AttackTest, BodyCutAfterEveryByte) {
       }
 }
 
-// A part the library cannot read is refused with a message naming why, and
-// the walk goes on with the next part, whose bytes are all there. A file
-// name keeps no directory, and is never "." or "..".
+// A part the library cannot read is refused with its code and text, and
+// the walk goes on with the next part, whose bytes are all there; its
+// content, which looks like a further part, is skipped. A file name keeps
+// no directory, and is never "." or "..".
 TEST_F(AttackTest, HostilePartHeaders) {
-  auto part = [](const std::string &headers) {
-    return "\r\n" + headers + "\r\nx";
-  };
-  auto too_long = [](const char *line, size_t n) {
-    return "intake 5: " + std::string(line) + "Line of " + std::to_string(n) +
+  auto too_long = [](const char *prefix, size_t n) {
+    return "intake 5: " + std::string(prefix) + "Line of " + std::to_string(n) +
            " bytes exceeds the limit of 4095 bytes";
   };
-  const std::string cd = "Content-Disposition: form-data; name=\"a\"",
-                    a = cd + "\r\n", nul(1, '\0'),
-                    nul_error = "intake 6: Line contains a NUL byte",
-                    no_name = "mpread 9: Form data part name is not set",
-                    no_mime =
-                        "mpread 11: Form data part contains a invalid mime";
-  auto file = [&](const std::string &name) {
-    return part(cd + "; filename=\"" + name + "\"\r\n");
-  };
-  const std::string long_name(4000, 'n');
+  const std::string cd = "Content-Disposition: form-data; name=\"a\"", a = cd + "\r\n",
+                    nul(1, '\0'), nul_error = "intake 6: Line contains a NUL byte",
+                    no_disposition = ours(Msg::no_disposition), no_name = ours(Msg::no_name),
+                    bad_name = ours(Msg::invalid_filename), no_mime = ours(Msg::invalid_mime),
+                    long_name(4000, 'n');
+  auto file = [&](const std::string &name) { return cd + "; filename=\"" + name + "\"\r\n"; };
   std::string filler;
-  for (int i = 0; i < 10000; i++)
-    filler += "X-Filler-" + std::to_string(i) + ": ignored\r\n";
+  for (int i = 0; i < 10000; i++) filler += "X-Filler-" + std::to_string(i) + ": ignored\r\n";
   const struct {
-    std::string first, error;  // first part as it follows "--b"
-    std::optional<std::string> kept{};
+    std::string headers, error;  // the first part's header lines; error "": taken
+    std::optional<std::string> kept{};  // its file name
   } cases[] = {
-      {part(filler + a + filler), ""},
-      {part("X-Long: " + std::string(1 << 20, 'v') + "\r\n" + a),
-       too_long("", 1048586)},
-      {std::string(1 << 20, '-') + "x" + part(a),
-       too_long("Error while reading boundary:", 1048582)},
+      {filler + a + filler, ""},
+      {"X-Long: " + std::string(1 << 20, 'v') + "\r\n" + a, too_long("", 1048586)},
       {file(std::string(4100, 'n')), too_long("", 4155)},
-      // Folded or indented lines are not header lines of their own.
-      {part(" " + a),
-       "mpread 8: Form data part does not contain a Content-Disposition"},
-      {part("\t" + a),
-       "mpread 8: Form data part does not contain a Content-Disposition"},
-      {part("Content-Disposition: form-data;\r\n name=\"a\"\r\n"), no_name},
-      {part(a + "Content-Type:\r\n\ttext/plain\r\n"), no_mime},
-      {part("X-Nul: a" + nul + "b\r\n" + a), nul_error},
+      {a + a, ours(Msg::duplicate_disposition)},
+      {a + "Content-Type: a/b\r\ncontent-type: c/d\r\n", ours(Msg::duplicate_type)},
+      // A bare LF does not end the block: the content is read as headers.
+      {a + "\nContent-Type: a/b\r\nContent-Type: c/d", ours(Msg::duplicate_type)},
+      {"Content-Type: text/plain\r\n", no_disposition},
+      // Only the whole name and a colon make the header; folded or indented
+      // lines are no header lines of their own.
+      {"Content-Disposition form-data; name=\"a\"\r\nContent-Dispositions: form-data\r\n",
+       no_disposition},
+      {" " + a, no_disposition},
+      {"\t" + a, no_disposition},
+      {"Content-Disposition: form-data;\r\n name=\"a\"\r\n", no_name},
+      {"Content-Disposition: form-data; name=\"\"; filename=\"\"\r\n", no_name},
+      {a + "Content-Type:\r\n\ttext/plain\r\n", no_mime},
+      {a + "Content-Type: ; charset=x\r\n", no_mime},
+      {"X-Nul: a" + nul + "b\r\n" + a, nul_error},
       {file("a" + nul + ".txt"), nul_error},
       // UBSan under the fuzzer caught a memcpy from null for empty values.
-      {part("Content-Disposition:\r\n"), no_name},
-      {part(a + "Content-Type:\r\n"), no_mime},
-      {part(cd + "; filename=\r\n"),
-       "mpread 10: Form data part contains a invalid filename"},
+      {"Content-Disposition:\r\n", no_name},
+      {a + "Content-Type:\r\n", no_mime},
+      {cd + "; filename=\r\n", bad_name},
+      {file(""), bad_name},
+      {"Content-Disposition: form-data; name=\"a\r\n",
+       "reqinfo 3: " + text(Msg::parse_disposition)},
+      {a + "Content-Type: a/b; charset=\"x\r\n", "reqinfo 3: " + text(Msg::parse_type)},
       // Inside quotes only \" and \\ are escapes: Windows paths arrive as
       // they are.
       {file("../../etc/passwd"), "", "passwd"},
@@ -191,35 +191,46 @@ TEST_F(AttackTest, HostilePartHeaders) {
       {file("C:\\x\\.."), "", ""},
       {file("."), "", ""},
       {file(".."), "", ""},
+      {file("x/.."), "", ""},
       {file("dir/"), "", ""},
       {file("dir\\\\"), "", ""},
+      {file("..."), "", "..."},
+      {file(".hidden"), "", ".hidden"},
       {file("a%00.txt"), "", "a%00.txt"},
       {file(long_name), "", long_name},
       {file("../" + long_name), "", long_name},
       // An encoded name loses its directory once decoded; one that decodes
-      // to a line break is unreadable, so the part is refused, not a field.
-      {part(cd + "; filename*=UTF-8''..%2F..%2Fetc%2Fpasswd\r\n"), "", "passwd"},
-      {part(cd + "; filename*=UTF-8''%2E%2E\r\n"), "", ""},
-      {part(cd + "; filename*=UTF-8''a%0D%0AX-Evil: 1\r\n"),
-       "mpread 10: Form data part contains a invalid filename"},
+      // to a line break, or cannot be decoded, is refused, not a field.
+      {cd + "; filename*=UTF-8''..%2F..%2Fetc%2Fpasswd\r\n", "", "passwd"},
+      {cd + "; filename*=UTF-8''%2E%2E\r\n", "", ""},
+      {cd + "; filename*=UTF-8''a%0D%0AX-Evil: 1\r\n", bad_name},
+      {cd + "; filename*=UTF-8''%E2%8\r\n", bad_name},
       // A header a filter in front of the server sees under another name
       // names nothing here.
-      {part("Content-Dispositionx: form-data; name=\"a\"; filename=\"evil.php\"\r\n" + a), ""},
-      {part(a + "Content-Type-Options: nosniff\r\nContent-Type: text/plain\r\n"), ""},
+      {"Content-Dispositionx: form-data; name=\"a\"; filename=\"evil.php\"\r\n" + a, ""},
+      {a + "Content-Type-Options: nosniff\r\nContent-Type: text/plain\r\n", ""},
   };
-  const std::string next =
-      "\r\n" + Form("b").field("next", "intact\r\n--").close();
-  for (const auto &c : cases) {
-    SCOPED_TRACE(testing::PrintToString(c.first.substr(0, 80)));
-    ASSERT_TRUE(start("b", "--b" + c.first + next)) << err->message;
-    const std::vector<Step> steps = walk_all(4096);
-    ASSERT_EQ(steps.size(), 3u);
-    EXPECT_EQ(steps[0].error, c.error);
-    EXPECT_EQ(steps[0].content, c.error.empty() ? "x" : "");
-    EXPECT_EQ(steps[0].filename, c.kept);
-    EXPECT_EQ(steps[1].content, "intact\r\n--");
-    EXPECT_EQ(steps[2].result, 0) << steps[2].error;
-  }
+  const std::string content = "x--b\r\n" + a + "\r\n" + std::string(5000, 'e');
+  for (const auto &c : cases)
+    for (Feed feed : {Feed::file, Feed::pipe_bytewise}) {
+      if (feed != Feed::file && c.headers.size() > 5000) continue;
+      SCOPED_TRACE(testing::PrintToString(c.headers.substr(0, 80)) + feed_name(feed));
+      ASSERT_TRUE(start("b", Form("b").raw(c.headers + "\r\n", content)
+                                 .field("next", "intact\r\n--").close(), feed));
+      const std::vector<Step> steps = walk(4096);
+      ASSERT_EQ(steps.size(), 3u);
+      EXPECT_PRED2(same_error, steps[0].error, c.error);
+      EXPECT_TRUE(steps[0].content == (c.error.empty() ? content : ""));
+      EXPECT_EQ(steps[0].filename, c.kept);
+      EXPECT_EQ(steps[1].content, "intact\r\n--");
+      EXPECT_EQ(steps[2].result, 0) << steps[2].error;
+    }
+  // A delimiter line too long to read.
+  ASSERT_TRUE(start("b", "--b" + std::string(1 << 20, '-') + "x\r\n" + a + "\r\nx\r\n" +
+                             Form("b").field("next", "ok").close()));
+  const std::vector<Step> steps = walk(4096);
+  EXPECT_EQ(steps[0].error, too_long("Error while reading boundary:", 1048582));
+  EXPECT_EQ(steps[1].content, "ok");
 }
 
 TEST_F(AttackTest, HeaderBlockThatNeverEnds) {
@@ -227,78 +238,7 @@ TEST_F(AttackTest, HeaderBlockThatNeverEnds) {
   while (body.size() < (1u << 20)) body += "X-More: and more\r\n";
   ASSERT_TRUE(start("b", body)) << err->message;
   // The body ended inside the header block: no part, no error.
-  expect_contents(walk_all(4096), {});
-}
-
-// CONTENT_LENGTH and the boundary as the request gives them.
-TEST_F(AttackTest, CgiVariables) {
-  // Past 32 bits, a 32-bit system refuses rather than wraps.
-  const bool narrow = SIZE_MAX == UINT32_MAX;
-  const char *const L = "CONTENT_LENGTH", *const T = "CONTENT_TYPE";
-  const std::string
-      ct = "multipart/form-data; boundary=",
-      b70(70, 'B'),
-      not_decimal = "reqinfo 2: CONTENT_LENGTH is not a plain decimal number: ",
-      too_large =
-          " is larger than this system's limit of " + std::to_string(SIZE_MAX),
-      too_long = "mpread 4: Boundary is too long max len 70 actual length ";
-  const struct {
-    const char *variable;
-    std::string value, boundary, error;  // error: refused by mpread_init
-  } cases[] = {
-      {L, "0", "b", "reqinfo 2: CONTENT_LENGTH is 0: no body"},
-      {L, "-1", "b", not_decimal + "\"-1\""},
-      {L, "12abc", "b", not_decimal + "\"12abc\""},
-      {L, " 12", "b", not_decimal + "\" 12\""},
-      // Past the body: the form closes before the body runs short.
-      {L, "4294967297", "b",
-       narrow ? "reqinfo 2: CONTENT_LENGTH 4294967297" + too_large : ""},
-      {L, std::string(25, '9'), "b",
-       "reqinfo 2: CONTENT_LENGTH " + std::string(25, '9') + too_large},
-      {T, ct, "", ""},
-      {T, ct + b70, b70, ""},
-      {T, ct + b70 + "B", "", too_long + "71"},
-      {T, ct + std::string(8000, 'B'), "", too_long + "8000"},
-      {T, ct + "\"a b;c=d\"", "a b;c=d", ""},
-      {T, ct + "\"a\\\"b\\\\c\"", "a\"b\\c", ""},
-      {T, ct + "\"C:\\x\"", "C:\\x", ""},
-      {T, ct + "a\\b", "a\\b", ""},
-      {T, ct + "one; boundary=two", "",
-       "reqinfo 3: Parameter is given twice: boundary"},
-      {T, ct + "one; BOUNDARY=two", "",
-       "reqinfo 3: Parameter is given twice: BOUNDARY"},
-      {T, "multipart/form-data; charset=utf-8; boundary=xyz; x-other=\"1;2\"",
-       "xyz", ""},
-      {T, "multipart/form-data ; boundary = xyz ;", "xyz", ""},
-  };
-  for (const auto &c : cases) {
-    SCOPED_TRACE(c.value.substr(0, 100));
-    mpread_release();
-    req.form(c.boundary, Form(c.boundary).field("a", "ok\r\n-").close("\r\n"));
-    Request::env(c.variable, c.value.c_str());
-    const bool ok = mpread_init(&err);
-    EXPECT_EQ(describe(err), c.error);
-    if (ok) expect_contents(walk_all(4096), {"ok\r\n-"});
-  }
-}
-
-TEST_F(AttackTest, WriteToAFullDevice) {
-  const int full = open("/dev/full", O_WRONLY);
-  if (full < 0) GTEST_SKIP() << "no /dev/full";
-  ASSERT_TRUE(start("b", Form("b")
-                             .file("f", "big.bin", "application/octet-stream",
-                                   random_bytes(10000, 3))
-                             .field("next", "intact")
-                             .close()));
-  const std::vector<Step> steps = walk_all(0, full);
-  close(full);
-  // Each part fails alone: the walk goes on to the next.
-  ASSERT_EQ(steps.size(), 3u);
-  for (int i : {0, 1})
-    EXPECT_EQ(steps[i].content_error,
-              "mpread 14: Failed to write to file descriptor " +
-                  std::to_string(full) + ": No space left on device");
-  EXPECT_EQ(steps[1].name, "next");
+  expect_contents(walk(4096), {});
 }
 
 std::atomic<int> signals_seen{0};
@@ -363,7 +303,7 @@ void walk_under_signals(Request &req, bool slow_body, bool slow_reader) {
       if ((n = read(out[0], buf, sizeof buf)) <= 0) break;
     }
   });
-  const std::vector<Step> steps = walk_all(0, out[1]);
+  const std::vector<Step> steps = walk(0, out[1]);
   close(out[1]);
   reader.join();
   close(0);

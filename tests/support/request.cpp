@@ -4,6 +4,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -22,14 +23,13 @@ Request::~Request() {
 }
 
 void Request::stop_feeder() {
-  if (feeder_.joinable()) {
-    // The reader may have stopped early: close our end so the feeder's
-    // blocked write fails instead of hanging.
-    int devnull = open("/dev/null", O_RDONLY);
-    dup2(devnull, 0);
-    close(devnull);
-    feeder_.join();
-  }
+  if (!feeder_.joinable()) return;
+  // The reader may have stopped early: close our end so the feeder's
+  // blocked write fails instead of hanging.
+  int devnull = open("/dev/null", O_RDONLY);
+  dup2(devnull, 0);
+  close(devnull);
+  feeder_.join();
 }
 
 void Request::env(const char *name, const char *value) {
@@ -39,8 +39,7 @@ void Request::env(const char *name, const char *value) {
 
 void Request::form(std::string_view boundary, std::string body, Feed feed) {
   env("REQUEST_METHOD", "POST");
-  std::string ct = "multipart/form-data; boundary=" + std::string(boundary);
-  env("CONTENT_TYPE", ct.c_str());
+  env("CONTENT_TYPE", ("multipart/form-data; boundary=" + std::string(boundary)).c_str());
   env("CONTENT_LENGTH", std::to_string(body.size()).c_str());
   this->body(std::move(body), feed);
 }
@@ -81,21 +80,18 @@ void Request::body(std::string body, Feed feed) {
 }
 
 Form &Form::field(std::string_view name, std::string_view value) {
-  return raw("Content-Disposition: form-data; name=\"" + std::string(name) +
-                 "\"\r\n\r\n", value);
+  return raw("Content-Disposition: form-data; name=\"" + std::string(name) + "\"\r\n\r\n", value);
 }
 
-Form &Form::file(std::string_view name, std::string_view filename,
-                 std::string_view mime, std::string_view content) {
-  return raw("Content-Disposition: form-data; name=\"" + std::string(name) +
-                 "\"; filename=\"" + std::string(filename) +
-                 "\"\r\nContent-Type: " + std::string(mime) + "\r\n\r\n",
+Form &Form::file(std::string_view name, std::string_view filename, std::string_view mime,
+                 std::string_view content) {
+  return raw("Content-Disposition: form-data; name=\"" + std::string(name) + "\"; filename=\"" +
+             std::string(filename) + "\"\r\nContent-Type: " + std::string(mime) + "\r\n\r\n",
              content);
 }
 
 Form &Form::raw(std::string_view headers_and_blank, std::string_view content) {
-  body_ += "--" + boundary_ + "\r\n" + std::string(headers_and_blank) +
-           std::string(content) + "\r\n";
+  body_ += "--" + boundary_ + "\r\n" + std::string(headers_and_blank) + std::string(content) + "\r\n";
   return *this;
 }
 
@@ -108,32 +104,69 @@ const char *feed_name(Feed feed) {
   return names[static_cast<int>(feed)];
 }
 
+std::string describe(GError *&err) {
+  if (err == nullptr) return "";
+  std::string s = std::string(g_quark_to_string(err->domain)) + " " +
+                  std::to_string(err->code) + ": " + err->message;
+  g_clear_error(&err);
+  return s;
+}
+
 int take_content(size_t chunk, std::string &out, GError **error) {
   std::vector<char> buf(chunk);
   size_t len = 0;
   int r;
-  while ((r = mpread_get_part_buffer(buf.data(), chunk, &len, error)) == 1 &&
-         len > 0) {
+  while ((r = mpread_get_part_buffer(buf.data(), chunk, &len, error)) == 1 && len > 0) {
     if (len > chunk) abort();
     out.append(buf.data(), len);
   }
   return r;
 }
 
-Walk walk_form(size_t chunk, GError **error) {
-  Walk w;
-  MpreadPart p{};
-  while ((w.last = mpread_get_next_part(&p, error)) == 1) {
-    Seen &s = w.parts.emplace_back();
+std::vector<Step> walk(size_t chunk, int out) {
+  std::vector<Step> steps;
+  GError *err = nullptr;
+  while (steps.size() < 1000) {
+    Step &s = steps.emplace_back();
+    MpreadPart p{};
+    s.result = mpread_get_next_part(&p, &err);
+    s.error = describe(err);
+    EXPECT_EQ(s.result < 0, !s.error.empty()) << s.error;
+    if (s.result == 0) return steps;
+    if (s.result != 1) continue;
     s.name = p.name;
     if (p.mime) s.mime = p.mime;
     if (p.filename) s.filename = p.filename;
     mpread_release_part(&p);
-    if (chunk > 0 && (w.last = take_content(chunk, s.content, error)) != 1)
-      break;
+    if (chunk == untaken) continue;
+    if (chunk > 0) {
+      s.content_result = take_content(chunk, s.content, &err);
+    } else if (out >= 0) {
+      s.content_result = mpread_write_part_to_file(out, &err) ? 1 : -1;
+    } else {
+      int fd = memfd_create("part", 0);
+      s.content_result = mpread_write_part_to_file(fd, &err) ? 1 : -1;
+      s.content.resize(static_cast<size_t>(lseek(fd, 0, SEEK_END)));
+      EXPECT_EQ(pread(fd, s.content.data(), s.content.size(), 0),
+                static_cast<ssize_t>(s.content.size()));
+      close(fd);
+    }
+    s.content_error = describe(err);
   }
-  return w;
+  ADD_FAILURE() << "the walk did not end";
+  return steps;
 }
+
+void expect_contents(const std::vector<Step> &steps, const std::vector<std::string> &want) {
+  ASSERT_EQ(steps.size(), want.size() + 1);
+  for (size_t i = 0; i < want.size(); i++) {
+    EXPECT_EQ(steps[i].content_result, 1) << steps[i].error << steps[i].content_error;
+    // Not EXPECT_EQ: a diff of 16 MiB strings is of no use.
+    EXPECT_TRUE(steps[i].content == want[i]) << "part " << i;
+  }
+  EXPECT_EQ(steps.back().error, "");
+}
+
 std::string random_bytes(size_t n, unsigned seed) {
   std::mt19937 gen(seed);
   std::string s(n, '\0');

@@ -4,18 +4,13 @@
 # outright. The file being written is never seen under a name and never
 # stays behind; an answer that still reaches the client is an error (408 for
 # the slow ones, within the limit plus a margin).
-#   truncated-upload.sh busybox|lighttpd WORK_DIR HANDLER
+#   server-truncated.sh busybox|lighttpd WORK_DIR HANDLER
 . "$(dirname "$0")/lib.sh"
-server=$1
-work=$(new_work_dir "$2")
-HANDLER=$3
-require_tools jq node "$server"
-trap stop_demo EXIT
 
 idle=2 total=6
 export MPREAD_UPLOAD_IDLE_SECONDS=$idle MPREAD_UPLOAD_MAX_SECONDS=$total
 uploads=$work/srv/uploads
-start_demo "$server" "$work/srv/site" "$uploads" "$work/demo.log" || exit 1
+start_demo "$work/srv/site" "$uploads" "$work/demo.log" || exit 1
 
 # The server ends the handler on its own time: wait until it is gone.
 handler_gone() {
