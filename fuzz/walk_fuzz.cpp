@@ -167,8 +167,8 @@ void agree(const Walk &a, const Walk &whole) {
     if (x.call == 'p')
       ok = y.call == 'c' && y.bytes.starts_with(x.bytes);
     else if (x.call == 'c')  // through a descriptor the messages differ
-      ok = y.call == 'c' && x.bytes == y.bytes && x.domain == y.domain &&
-           x.code == y.code;
+      ok = y.call == 'c' && x.result == y.result && x.bytes == y.bytes &&
+           x.domain == y.domain && x.code == y.code;
     else
       ok = x == y;
   }
