@@ -1,55 +1,54 @@
-// Shared by the fuzz targets: the body on a descriptor, and control over how
-// the request-body buffer's read(2) calls are answered.
+// Shared by the fuzz targets: the body on descriptor 0, the shaping of the
+// reads the request-body buffer makes, what a call showed its caller, and
+// the pieces of a form both the walk and the header target write.
 #ifndef MPREAD_FUZZ_IO_H
 #define MPREAD_FUZZ_IO_H
 
+#include <glib.h>
 #include <stddef.h>
 #include <stdint.h>
-#include <sys/types.h>
 
-// The fuzz build compiles the request-body buffer with -Dread=mpread_fuzz_read,
-// so that every read it makes passes through here: reads can be cut short at
-// any size (a socket or a slow client delivers a few bytes at a time) and
-// interrupted by EINTR, both of which must change nothing in what it returns.
-extern "C" ssize_t mpread_fuzz_read(int fd, void *buf, size_t count);
-// Its readv(2) calls alike (-Dreadv=mpread_fuzz_readv): the cap holds for
-// the parts together.
-struct iovec;
-extern "C" ssize_t mpread_fuzz_readv(int fd, const struct iovec *iov,
-                                     int iovcnt);
+#include <string>
 
 namespace fuzzio {
 
-struct ReadShape {
-  size_t cap = 0;           // at most this many bytes per read; 0 = no cap
-  unsigned eintr_every = 0;  // every n-th read fails with EINTR; 0 = never
+// The fuzz build compiles the request-body buffer with -Dread=mpread_fuzz_read
+// and -Dreadv=mpread_fuzz_readv, so every read it makes can be cut to `cap`
+// bytes (a readv's parts together) and every n-th one fail with EINTR, as a
+// slow client or a signal would: neither may change what it returns.
+// 0 means no cap, no EINTR.
+void set_read_shape(size_t cap, unsigned eintr_every);
+
+// The body as a memory file on descriptor 0, read from its start.
+void set_body(const void *data, size_t size);
+void rewind_body();
+size_t body_offset();  // where descriptor 0 now stands
+
+// The length a request declares for `sent` bytes, as the input picks it:
+// mode 2 says `delta` less (the rest is never read), mode 3 more (the
+// client dropped mid-body), anything else the length sent.
+size_t declared_length(unsigned mode, size_t delta, size_t sent);
+
+// A quoted-string with the two escapes the parser knows.
+std::string quoted(const std::string &s);
+
+// What one call showed its caller.
+struct Outcome {
+  int result = 0;
+  std::string bytes;
+  GQuark domain = 0;
+  int code = 0;
+  std::string message;
+  bool operator==(const Outcome &) const = default;
+  // Takes err over and frees it. An error is set exactly when the call
+  // failed, says something, and is of a known domain and code.
+  void take_error(GError *&err, bool failed);
 };
-void set_read_shape(ReadShape shape);
 
-// A memory file holding body, placed on descriptor 0 at offset 0. Call
-// rewind() before each pass over the same body.
-class Body {
- public:
-  Body(const uint8_t *data, size_t size);
-  ~Body();
-  Body(const Body &) = delete;
-  Body &operator=(const Body &) = delete;
-  void rewind() const;  // descriptor 0 reads the body from its start
-  size_t offset() const;  // where descriptor 0 now stands
-
- private:
-  int fd_;
-};
-
-// Before any GLib call: GSlice would hide leaks from LeakSanitizer.
-void init_glib_for_leak_checks();
-
-// Crashes with a message: a broken property is a finding like a crash.
+// A broken property is a finding like a crash.
 [[noreturn]] void fail(const char *what);
-#define FUZZ_CHECK(cond)                                              \
-  do {                                                                \
-    if (!(cond)) fuzzio::fail(__FILE__ ":" FUZZ_STR(__LINE__) ": " #cond); \
-  } while (0)
+#define FUZZ_CHECK(cond) \
+  ((cond) ? void(0) : fuzzio::fail(__FILE__ ":" FUZZ_STR(__LINE__) ": " #cond))
 #define FUZZ_STR(x) FUZZ_STR2(x)
 #define FUZZ_STR2(x) #x
 
