@@ -161,7 +161,7 @@ void expect_contents(const std::vector<Step> &steps, const std::vector<std::stri
   ASSERT_EQ(steps.size(), want.size() + 1);
   for (size_t i = 0; i < want.size(); i++) {
     EXPECT_EQ(steps[i].content_result, 1) << steps[i].error << steps[i].content_error;
-    // Not EXPECT_EQ: a diff of 16 MiB strings is of no use.
+    // Not EXPECT_EQ: a diff of megabyte strings is of no use.
     EXPECT_TRUE(steps[i].content == want[i]) << "part " << i;
   }
   EXPECT_EQ(steps.back().error, "");
