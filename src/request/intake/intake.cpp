@@ -401,6 +401,58 @@ ssize_t read_direct(Search &s, unsigned char *dest, size_t room,
   return static_cast<ssize_t>(keep);
 }
 
+// The end of every line read: the line, consumed and copied to dest, is
+// refused when it holds a NUL, else terminated.
+int line_read(char *dest, size_t line_len, size_t *length, GError **error) {
+  if (memchr(dest, '\0', line_len) != nullptr) {
+    fail(error, INTAKE_ERROR_LINE_HAS_NUL, "Line contains a NUL byte");
+    return -1;
+  }
+  dest[line_len] = '\0';
+  if (length != nullptr) *length = line_len;
+  return 1;
+}
+
+// A line that does not stand whole in the buffer, or does not fit dest.
+int read_line_in_pieces(char *dest, size_t size, size_t *length,
+                        GError **error) G_GNUC_NO_INLINE;
+
+int read_line_in_pieces(char *dest, size_t size, size_t *length,
+                        GError **error) {
+  size_t line_len = 0;  // bytes of the line consumed, stored or not
+  bool found_end = false;
+  while (!found_end) {
+    if (st.start == st.end) {
+      if (st.exhausted) break;
+      if (!refill(error)) return -1;
+      continue;
+    }
+    const unsigned char *from = st.buf + st.start;
+    size_t avail = st.end - st.start;
+    const void *nl = memchr(from, '\n', avail);
+    size_t take = avail;
+    if (nl != nullptr) {
+      take =
+          static_cast<size_t>(static_cast<const unsigned char *>(nl) - from) +
+          1;
+      found_end = true;
+    }
+    // Pieces of an over-long line are never delivered as lines of their
+    // own: they would be parsed as headers. It is consumed and refused.
+    if (line_len + take <= size - 1) memcpy(dest + line_len, from, take);
+    line_len += take;
+    st.start += take;
+  }
+  if (line_len == 0) return 0;
+  if (line_len > size - 1) {
+    fail(error, INTAKE_ERROR_LINE_TOO_LONG,
+         "Line of %zu bytes exceeds the limit of %zu bytes", line_len,
+         size - 1);
+    return -1;
+  }
+  return line_read(dest, line_len, length, error);
+}
+
 }  // namespace
 
 extern "C" {
@@ -458,44 +510,19 @@ int intake_read_line(char *dest, size_t size, size_t *length, GError **error) {
          "Line read needs a buffer of at least one byte");
     return -1;
   }
-  size_t line_len = 0;  // bytes of the line consumed, stored or not
-  bool found_end = false;
-  while (!found_end) {
-    if (st.start == st.end) {
-      if (st.exhausted) break;
-      if (!refill(error)) return -1;
-      continue;
-    }
-    const unsigned char *from = st.buf + st.start;
-    size_t avail = st.end - st.start;
-    const void *nl = memchr(from, '\n', avail);
-    size_t take = avail;
-    if (nl != nullptr) {
-      take =
-          static_cast<size_t>(static_cast<const unsigned char *>(nl) - from) +
-          1;
-      found_end = true;
-    }
-    // Pieces of an over-long line are never delivered as lines of their
-    // own: they would be parsed as headers. It is consumed and refused.
-    if (line_len + take <= size - 1) memcpy(dest + line_len, from, take);
-    line_len += take;
-    st.start += take;
-  }
-  if (line_len == 0) return 0;
-  if (line_len > size - 1) {
-    fail(error, INTAKE_ERROR_LINE_TOO_LONG,
-         "Line of %zu bytes exceeds the limit of %zu bytes", line_len,
-         size - 1);
-    return -1;
-  }
-  if (memchr(dest, '\0', line_len) != nullptr) {
-    fail(error, INTAKE_ERROR_LINE_HAS_NUL, "Line contains a NUL byte");
-    return -1;
-  }
-  dest[line_len] = '\0';
-  if (length != nullptr) *length = line_len;
-  return 1;
+  // Nearly every line stands whole in the buffer: one search, one copy,
+  // and a leaner call than the loop that takes a line in pieces (W2: 4
+  // lines a part, 119 instructions a part less).
+  const unsigned char *from = st.buf + st.start;
+  const void *nl = memchr(from, '\n', st.end - st.start);
+  if (nl == nullptr) return read_line_in_pieces(dest, size, length, error);
+  const size_t line_len =
+      static_cast<size_t>(static_cast<const unsigned char *>(nl) - from) + 1;
+  if (line_len > size - 1)
+    return read_line_in_pieces(dest, size, length, error);
+  memcpy(dest, from, line_len);
+  st.start += line_len;
+  return line_read(dest, line_len, length, error);
 }
 
 int intake_read_until_match(const char *match, void *dest, size_t size,
