@@ -67,6 +67,9 @@ TEST(ReqinfoParse, HeaderLines) {
       {"X: v; filename=\"say \"hi\" .txt\" ; x=y", "v",
        {{"filename", "say \"hi\" .txt"}, {"x", "y"}}},
       {"X: v; a=\"q\"\"\t; b=\"\\\"; c\"", "v", {{"a", "q\""}, {"b", "\"; c"}}},
+      // Names match whole, in any case of their letters only.
+      {"X: v; names=1; na@e=2; Name=3", "v",
+       {{"name", "3"}, {"nam", nullptr}, {"NAMES", "1"}, {"na`e", nullptr}, {"NA@E", "2"}}},
       // NAME* answers for NAME, decoded, and wins over it in either order.
       {"X: v; name=\"doc\"; filename*=UTF-8''%E2%82%AC%20rates.txt", "v",
        {{"filename", "\xe2\x82\xac rates.txt"}, {"filename*", nullptr}}},

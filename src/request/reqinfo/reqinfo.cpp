@@ -89,15 +89,26 @@ bool take_quoted(std::string_view &s, Writer &w) {
   return false;
 }
 
+// Equal but for the case of ASCII letters. False for a NUL against any other
+// byte, so that a walk stops at the end of a name.
+bool same_letter(char a, char b) {
+  if (a == b) return true;
+  const auto lower = static_cast<unsigned char>(a | 0x20);
+  return lower == static_cast<unsigned char>(b | 0x20) &&
+         static_cast<unsigned char>(lower - 'a') < 26;
+}
+
+// Each name compared as it is walked, in one pass: measuring it first and
+// then calling g_ascii_strncasecmp cost 68 instructions a part more (W2).
 const char *find_param(const ReqinfoHeader *record, std::string_view name) {
   const char *p = record->params;
   for (size_t i = 0; i < record->n_params; i++) {
-    size_t len = strlen(p);
-    const char *value = p + len + 1;
-    if (len == name.size() &&
-        g_ascii_strncasecmp(p, name.data(), name.size()) == 0)
-      return value;
-    p = value + strlen(value) + 1;
+    size_t k = 0;
+    while (k < name.size() && same_letter(p[k], name[k])) k++;
+    if (k == name.size() && p[k] == '\0') return p + k + 1;
+    p += k;
+    p += strlen(p) + 1;  // the rest of the name
+    p += strlen(p) + 1;  // the value
   }
   return nullptr;
 }
@@ -218,7 +229,12 @@ gboolean parse_value_and_params(std::string_view text, ReqinfoHeader *record,
     s.remove_prefix(1);  // the ';'
     skip_space(s);
     if (s.empty() || s.front() == ';') continue;  // empty parameter: ignored
-    size_t name_end = s.find_first_of("= \t;");
+    // Not find_first_of, which calls memchr on its set for every byte: 93
+    // instructions a part more (W2).
+    size_t name_end = 0;
+    while (name_end < s.size() && s[name_end] != '=' && s[name_end] != ';' &&
+           !is_space(s[name_end]))
+      name_end++;
     std::string_view name = head(s, name_end);
     s = from(s, name_end);
     bad_name = name;
