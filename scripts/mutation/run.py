@@ -13,6 +13,8 @@ ap.add_argument('--tree', default=os.path.join(os.path.dirname(os.path.abspath(_
 ap.add_argument('--work', default='/tmp/mpread-mutation')
 ap.add_argument('--only', default='')
 ap.add_argument('--sanitize', action='store_true')
+ap.add_argument('--matrix', action='store_true', help='run every test, not only to the first failure, and list all that fail')
+ap.add_argument('--hang', type=int, default=90, help='seconds after which a test run counts as hung')
 ap.add_argument('--check', action='store_true', help='only check that each old text occurs once')
 ap.add_argument('--exclude', default='e2e|slow|install')
 a = ap.parse_args()
@@ -33,8 +35,15 @@ work = a.work
 tree = os.path.join(work, 'tree')
 build = os.path.join(work, 'build')
 os.makedirs(work, exist_ok=True)
-subprocess.run(['rsync', '-a', '--delete', '--exclude', 'build', '--exclude', '.git',
-                '--exclude', 'node_modules', '--exclude', '.cache', src + '/', tree + '/'], check=True)
+# The tracked files only, so that builds, caches and node_modules stay out.
+shutil.rmtree(tree, ignore_errors=True)
+os.makedirs(tree)
+files = subprocess.run(['git', '-C', src, 'ls-files', '-co', '--exclude-standard'],
+                       check=True, stdout=subprocess.PIPE, text=True).stdout.split()
+for f in files:
+    if os.path.isfile(os.path.join(src, f)):
+        os.makedirs(os.path.dirname(os.path.join(tree, f)) or tree, exist_ok=True)
+        shutil.copy2(os.path.join(src, f), os.path.join(tree, f))
 cfg = ['cmake', '-S', tree, '-B', build, '-DCMAKE_BUILD_TYPE=RelWithDebInfo']
 if a.sanitize:
     cfg.append('-DMPREAD_SANITIZE=ON')
@@ -45,10 +54,18 @@ def build_ok():
                           stderr=subprocess.DEVNULL).returncode == 0
 
 def tests_pass():
-    r = subprocess.run(['ctest', '--test-dir', build, '-j2', '--timeout', '60',
-                        '-LE', a.exclude, '--stop-on-failure'],
-                       stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
-    return r.returncode == 0, r.stdout
+    # The tests' own timeouts are minutes long; a mutant that makes one hang
+    # is noticed, so the whole run is cut short instead.
+    p = subprocess.Popen(['ctest', '--test-dir', build, '-j2', '--timeout', '60',
+                          '-LE', a.exclude] + ([] if a.matrix else ['--stop-on-failure']),
+                         stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+                         start_new_session=True)
+    try:
+        out = p.communicate(timeout=a.hang)[0]
+    except subprocess.TimeoutExpired:
+        os.killpg(p.pid, 9)
+        return False, 'The following tests FAILED:\n 0 - (hang past %d s) (Timeout)' % a.hang
+    return p.returncode == 0, out
 
 if not build_ok() or not tests_pass()[0]:
     sys.exit('the unmutated tree does not build or pass')
@@ -68,13 +85,14 @@ for mid, path, old, new in mutants:
         verdict, who = 'stillborn', ''
     else:
         ok, out = tests_pass()
-        failed = [l.split('-', 1)[-1].strip() for l in out.splitlines() if '***Failed' in l or 'Failed' in l and ' - ' in l]
+        tail = out.split('The following tests FAILED:')[-1] if 'FAILED:' in out else ''
+        failed = [l.split(' - ', 1)[1].rsplit(' (', 1)[0] for l in tail.splitlines() if ' - ' in l]
         verdict = 'SURVIVED' if ok else 'killed'
-        who = failed[0] if failed else ''
+        who = ' '.join(failed) if a.matrix else (failed[0] if failed else '')
     open(p, 'w').write(text)
     os.utime(p)
     results.append((mid, verdict, who))
-    print('%-6s %-9s %5.0fs %s' % (mid, verdict, time.time() - t0, who[:70]), flush=True)
+    print('%-6s %-9s %5.0fs %s' % (mid, verdict, time.time() - t0, who if a.matrix else who[:70]), flush=True)
 build_ok()
 k = sum(1 for r in results if r[1] == 'killed')
 print('killed %d of %d; survived: %s; other: %s' % (
