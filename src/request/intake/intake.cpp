@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "../../common/fail.h"
+
 namespace {
 
 constexpr size_t no_match = SIZE_MAX;
@@ -55,20 +57,6 @@ struct Intake {
 
 Intake st;  // plain data, zero-initialised: no constructor runs at load
 
-gboolean fail(GError **error, IntakeError code, const char *fmt, ...)
-    G_GNUC_PRINTF(3, 4);
-
-gboolean fail(GError **error, IntakeError code, const char *fmt, ...) {
-  if (error != nullptr) {
-    va_list ap;
-    va_start(ap, fmt);
-    GError *e = g_error_new_valist(INTAKE_ERROR, code, fmt, ap);
-    va_end(ap);
-    g_propagate_error(error, e);
-  }
-  return FALSE;
-}
-
 gboolean refuse(GError **error) G_GNUC_NO_INLINE;
 
 // Every call starts here: the common case costs one test.
@@ -79,7 +67,7 @@ inline gboolean check_ready(GError **error) {
 
 gboolean refuse(GError **error) {
   if (!st.ready)
-    return fail(error, INTAKE_ERROR_NOT_INITIALIZED,
+    return fail(error, INTAKE_ERROR, INTAKE_ERROR_NOT_INITIALIZED,
                 "The request body buffer is not initialized");
   if (error != nullptr) g_propagate_error(error, g_error_copy(st.failure));
   return FALSE;
@@ -192,8 +180,8 @@ Search *new_search(const char *match, size_t len) {
 // time, and a near-miss costs one memcmp, whatever the bytes. The table
 // gives the match's last byte no move, so a window parks on a candidate and
 // several moves can go between two checks.
-constexpr size_t moves = 8;        // moves of a window between two checks
-constexpr size_t short_move = 8;   // below it, a memchr costs less than moves
+constexpr size_t moves = 8;       // moves of a window between two checks
+constexpr size_t short_move = 8;  // below it, a memchr costs less than moves
 
 // The first byte is tested before memcmp is called: 8 instructions a chunk
 // (W1), where a window parks on a candidate about every other chunk.
@@ -365,9 +353,9 @@ size_t deliverable_until(Search &s) {
     return s.match_at;
   }
   // At the end of the stream a partial occurrence can never complete.
-  s.clear_until = st.exhausted ? stream_end
-                               : stream_end - partial_tail(s, st.buf + from,
-                                                           st.end - from);
+  s.clear_until =
+      st.exhausted ? stream_end
+                   : stream_end - partial_tail(s, st.buf + from, st.end - from);
   return s.clear_until;
 }
 
@@ -389,10 +377,9 @@ ssize_t read_direct(Search &s, unsigned char *dest, size_t room,
   const size_t unread = st.end - st.start;
   const size_t pos = st.base + st.start;
   if (unread > 0) memcpy(dest, st.buf + st.start, unread);
-  const ssize_t got =
-      read_body(dest + unread, std::min(room, st.capacity) - unread, st.buf,
-                st.ahead_reads > 0 ? std::min(s.match_len - 1, lookahead) : 0,
-                error);
+  const ssize_t got = read_body(
+      dest + unread, std::min(room, st.capacity) - unread, st.buf,
+      st.ahead_reads > 0 ? std::min(s.match_len - 1, lookahead) : 0, error);
   if (got < 0) return -1;
   const size_t n =
       std::min(unread + static_cast<size_t>(got), std::min(room, st.capacity));
@@ -422,7 +409,8 @@ ssize_t read_direct(Search &s, unsigned char *dest, size_t room,
 // refused when it holds a NUL, else terminated.
 int line_read(char *dest, size_t line_len, size_t *length, GError **error) {
   if (memchr(dest, '\0', line_len) != nullptr) {
-    fail(error, INTAKE_ERROR_LINE_HAS_NUL, "Line contains a NUL byte");
+    fail(error, INTAKE_ERROR, INTAKE_ERROR_LINE_HAS_NUL,
+         "Line contains a NUL byte");
     return -1;
   }
   dest[line_len] = '\0';
@@ -462,7 +450,7 @@ int read_line_in_pieces(char *dest, size_t size, size_t *length,
   }
   if (line_len == 0) return 0;
   if (line_len > size - 1) {
-    fail(error, INTAKE_ERROR_LINE_TOO_LONG,
+    fail(error, INTAKE_ERROR, INTAKE_ERROR_LINE_TOO_LONG,
          "Line of %zu bytes exceeds the limit of %zu bytes", line_len,
          size - 1);
     return -1;
@@ -476,18 +464,18 @@ extern "C" {
 
 gboolean intake_init(int fd, size_t buffer_size, size_t limit, GError **error) {
   if (fd < 0)
-    return fail(error, INTAKE_ERROR_INVALID_ARGUMENT,
+    return fail(error, INTAKE_ERROR, INTAKE_ERROR_INVALID_ARGUMENT,
                 "Invalid descriptor %d for the request body", fd);
   if (buffer_size < 2)
-    return fail(error, INTAKE_ERROR_INVALID_ARGUMENT,
+    return fail(error, INTAKE_ERROR, INTAKE_ERROR_INVALID_ARGUMENT,
                 "Working buffer of %zu bytes is too small", buffer_size);
   intake_release();
-  st.buf = buffer_size > SIZE_MAX - lookahead
-               ? nullptr
-               : static_cast<unsigned char *>(
-                     g_try_malloc(buffer_size + lookahead));
+  st.buf =
+      buffer_size > SIZE_MAX - lookahead
+          ? nullptr
+          : static_cast<unsigned char *>(g_try_malloc(buffer_size + lookahead));
   if (st.buf == nullptr)
-    return fail(error, INTAKE_ERROR_INVALID_ARGUMENT,
+    return fail(error, INTAKE_ERROR, INTAKE_ERROR_INVALID_ARGUMENT,
                 "Cannot allocate a working buffer of %zu bytes", buffer_size);
   st.ready = true;
   st.fd = fd;
@@ -507,9 +495,10 @@ void intake_release(void) {
 gboolean intake_peek(void *dest, size_t count, size_t *length, GError **error) {
   if (!check_ready(error)) return FALSE;
   if (dest == nullptr && count > 0)
-    return fail(error, INTAKE_ERROR_INVALID_ARGUMENT, "Peek into NULL");
+    return fail(error, INTAKE_ERROR, INTAKE_ERROR_INVALID_ARGUMENT,
+                "Peek into NULL");
   if (count > st.capacity)
-    return fail(error, INTAKE_ERROR_INVALID_ARGUMENT,
+    return fail(error, INTAKE_ERROR, INTAKE_ERROR_INVALID_ARGUMENT,
                 "Cannot peek %zu bytes through a working buffer of %zu bytes",
                 count, st.capacity);
   while (st.end - st.start < count && !st.exhausted)
@@ -523,7 +512,7 @@ gboolean intake_peek(void *dest, size_t count, size_t *length, GError **error) {
 int intake_read_line(char *dest, size_t size, size_t *length, GError **error) {
   if (!check_ready(error)) return -1;
   if (dest == nullptr || size == 0) {
-    fail(error, INTAKE_ERROR_INVALID_ARGUMENT,
+    fail(error, INTAKE_ERROR, INTAKE_ERROR_INVALID_ARGUMENT,
          "Line read needs a buffer of at least one byte");
     return -1;
   }
@@ -546,7 +535,7 @@ int intake_read_until_match(const char *match, void *dest, size_t size,
                             size_t *length, GError **error) {
   if (!check_ready(error)) return -1;
   if (match == nullptr || dest == nullptr || length == nullptr || size == 0) {
-    fail(error, INTAKE_ERROR_INVALID_ARGUMENT,
+    fail(error, INTAKE_ERROR, INTAKE_ERROR_INVALID_ARGUMENT,
          "Search needs a match, a buffer of at least one byte and a "
          "length location");
     return -1;
@@ -557,7 +546,7 @@ int intake_read_until_match(const char *match, void *dest, size_t size,
   if (search == nullptr) {
     const size_t m = strlen(match);
     if (m == 0 || m >= st.capacity) {
-      fail(error, INTAKE_ERROR_INVALID_ARGUMENT,
+      fail(error, INTAKE_ERROR, INTAKE_ERROR_INVALID_ARGUMENT,
            "Match of %zu bytes must be 1 to %zu bytes long", m,
            st.capacity - 1);
       return -1;
@@ -573,8 +562,8 @@ int intake_read_until_match(const char *match, void *dest, size_t size,
     // must be read. A caller's buffer of a working buffer's size or more
     // takes the read itself.
     const size_t unread = st.end - st.start;
-    if (unread < search->match_len && !st.exhausted &&
-        size >= st.capacity && size - delivered > unread) {
+    if (unread < search->match_len && !st.exhausted && size >= st.capacity &&
+        size - delivered > unread) {
       const ssize_t n =
           read_direct(*search, out + delivered, size - delivered, error);
       if (n < 0) return -1;

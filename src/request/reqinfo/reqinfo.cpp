@@ -6,24 +6,15 @@
 
 #include <string_view>
 
+#include "../../common/fail.h"
+
 namespace {
-
-gboolean fail(GError **error, ReqinfoError code, const char *fmt, ...)
-    G_GNUC_PRINTF(3, 4);
-
-gboolean fail(GError **error, ReqinfoError code, const char *fmt, ...) {
-  if (error != nullptr) {
-    va_list ap;
-    va_start(ap, fmt);
-    g_propagate_error(error, g_error_new_valist(REQINFO_ERROR, code, fmt, ap));
-    va_end(ap);
-  }
-  return FALSE;
-}
 
 bool is_space(char c) { return c == ' ' || c == '\t'; }
 
-bool is_control(unsigned char c) { return (c < 0x20 && c != '\t') || c == 0x7f; }
+bool is_control(unsigned char c) {
+  return (c < 0x20 && c != '\t') || c == 0x7f;
+}
 
 std::string_view trim(std::string_view s) {
   while (!s.empty() && is_space(s.front())) s.remove_prefix(1);
@@ -278,7 +269,7 @@ gboolean parse_value_and_params(std::string_view text, ReqinfoHeader *record,
   }
   if (why != nullptr) {
     g_free(block);
-    return fail(error, REQINFO_ERROR_PARSE, "%s: %.*s", why,
+    return fail(error, REQINFO_ERROR, REQINFO_ERROR_PARSE, "%s: %.*s", why,
                 static_cast<int>(bad_name.size()), bad_name.data());
   }
   if (extended) resolve_extended(parsed, static_cast<size_t>(w.out - block));
@@ -303,7 +294,7 @@ gboolean check_text(std::string_view text, GError **error) {
   for (size_t i = 0; i < text.size(); i++) {
     unsigned char c = static_cast<unsigned char>(text[i]);
     if (is_control(c))
-      return fail(error, REQINFO_ERROR_PARSE,
+      return fail(error, REQINFO_ERROR, REQINFO_ERROR_PARSE,
                   "Header contains the control character 0x%02x at byte %zu", c,
                   i);
   }
@@ -317,7 +308,8 @@ extern "C" {
 char *reqinfo_get_request_method(GError **error) {
   const char *method = getenv("REQUEST_METHOD");
   if (method == nullptr) {
-    fail(error, REQINFO_ERROR_MISSING, "REQUEST_METHOD is not set");
+    fail(error, REQINFO_ERROR, REQINFO_ERROR_MISSING,
+         "REQUEST_METHOD is not set");
     return nullptr;
   }
   return g_strdup(method);
@@ -326,17 +318,19 @@ char *reqinfo_get_request_method(GError **error) {
 size_t reqinfo_get_content_length(GError **error) {
   const char *text = getenv("CONTENT_LENGTH");
   if (text == nullptr) {
-    fail(error, REQINFO_ERROR_MISSING, "CONTENT_LENGTH is not set");
+    fail(error, REQINFO_ERROR, REQINFO_ERROR_MISSING,
+         "CONTENT_LENGTH is not set");
     return 0;
   }
   if (*text == '\0') {
-    fail(error, REQINFO_ERROR_INVALID, "CONTENT_LENGTH is empty");
+    fail(error, REQINFO_ERROR, REQINFO_ERROR_INVALID,
+         "CONTENT_LENGTH is empty");
     return 0;
   }
   size_t value = 0;
   for (const char *p = text; *p != '\0'; p++) {
     if (*p < '0' || *p > '9') {
-      fail(error, REQINFO_ERROR_INVALID,
+      fail(error, REQINFO_ERROR, REQINFO_ERROR_INVALID,
            "CONTENT_LENGTH is not a plain decimal number: \"%s\"", text);
       return 0;
     }
@@ -344,7 +338,7 @@ size_t reqinfo_get_content_length(GError **error) {
     // Checked, not wrapped: on a 32-bit system a 5 GB upload must be
     // refused, not read as a small body.
     if (value > (SIZE_MAX - digit) / 10) {
-      fail(error, REQINFO_ERROR_INVALID,
+      fail(error, REQINFO_ERROR, REQINFO_ERROR_INVALID,
            "CONTENT_LENGTH %s is larger than this system's limit of %zu", text,
            static_cast<size_t>(SIZE_MAX));
       return 0;
@@ -352,17 +346,20 @@ size_t reqinfo_get_content_length(GError **error) {
     value = value * 10 + digit;
   }
   if (value == 0)
-    fail(error, REQINFO_ERROR_INVALID, "CONTENT_LENGTH is 0: no body");
+    fail(error, REQINFO_ERROR, REQINFO_ERROR_INVALID,
+         "CONTENT_LENGTH is 0: no body");
   return value;
 }
 
 gboolean reqinfo_get_content_type(ReqinfoHeader *record, GError **error) {
   if (record == nullptr)
-    return fail(error, REQINFO_ERROR_INVALID, "NULL header record");
+    return fail(error, REQINFO_ERROR, REQINFO_ERROR_INVALID,
+                "NULL header record");
   reqinfo_release_header(record);
   const char *text = getenv("CONTENT_TYPE");
   if (text == nullptr)
-    return fail(error, REQINFO_ERROR_MISSING, "CONTENT_TYPE is not set");
+    return fail(error, REQINFO_ERROR, REQINFO_ERROR_MISSING,
+                "CONTENT_TYPE is not set");
   std::string_view view(text);
   if (!check_text(view, error)) return FALSE;
   return parse_value_and_params(view, record, error);
@@ -378,7 +375,8 @@ const char *reqinfo_get_header_param_value(const ReqinfoHeader *record,
 gboolean reqinfo_parse_header(const char *line, ReqinfoHeader *record,
                               GError **error) {
   if (record == nullptr || line == nullptr)
-    return fail(error, REQINFO_ERROR_INVALID, "NULL header line or record");
+    return fail(error, REQINFO_ERROR, REQINFO_ERROR_INVALID,
+                "NULL header line or record");
   reqinfo_release_header(record);
   std::string_view view(line);
   if (!view.empty() && view.back() == '\n') view.remove_suffix(1);
@@ -386,9 +384,10 @@ gboolean reqinfo_parse_header(const char *line, ReqinfoHeader *record,
   if (!check_text(view, error)) return FALSE;
   size_t colon = view.find(':');
   if (colon == std::string_view::npos)
-    return fail(error, REQINFO_ERROR_PARSE, "Header line has no colon");
+    return fail(error, REQINFO_ERROR, REQINFO_ERROR_PARSE,
+                "Header line has no colon");
   if (trim(head(view, colon)).empty())
-    return fail(error, REQINFO_ERROR_PARSE,
+    return fail(error, REQINFO_ERROR, REQINFO_ERROR_PARSE,
                 "Header line has no name before its colon");
   return parse_value_and_params(from(view, colon + 1), record, error);
 }
