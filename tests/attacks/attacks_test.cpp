@@ -187,6 +187,7 @@ TEST_F(AttackTest, HostilePartHeaders) {
       {file("..\\..\\windows\\win.ini"), "", "win.ini"},
       {file("/etc/passwd"), "", "passwd"},
       {file("x\\../../etc/passwd"), "", "passwd"},
+      {file("a/b\\c.txt"), "", "c.txt"},
       {file("a/b\\c/d"), "", "d"},
       {file("C:\\x\\.."), "", ""},
       {file("."), "", ""},
@@ -231,6 +232,14 @@ TEST_F(AttackTest, HostilePartHeaders) {
   const std::vector<Step> steps = walk(4096);
   EXPECT_EQ(steps[0].error, too_long("Error while reading boundary:", 1048582));
   EXPECT_EQ(steps[1].content, "ok");
+  // A header line that fails just before the next delimiter: that part is
+  // still found.
+  ASSERT_TRUE(start("b", "--b\r\n" + a + "X: " + std::string(5000, 'v') + "\r\n" +
+                             Form("b").field("next", "ok").close()));
+  const std::vector<Step> after = walk(4096);
+  ASSERT_EQ(after.size(), 3u);
+  EXPECT_EQ(after[0].error, too_long("", 5005));
+  EXPECT_EQ(after[1].content, "ok");
 }
 
 TEST_F(AttackTest, HeaderBlockThatNeverEnds) {

@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 #include <stddef.h>
 
+#include <set>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -88,7 +90,8 @@ TEST(ReqinfoParse, HeaderLines) {
   const char *const refused[] = {
       "X: v; name=\"a\"; name=\"b\"", "X: v; name=a; NAME=b", "X: v; a*=UTF-8''x; A*=UTF-8''y; a=z",
       "X: v; a=x; a*=UTF-8''y; a=z", "X: v; *=UTF-8''y", "X: v; name=\"unterminated\r\n",
-      "X: v; name=\"a\"b", "X: v; name=\"a\" b", "X: v; name", "X: v; =a", "no colon here\r\n",
+      "X: v; name=\"a\"b", "X: v; name=\"a\" b", "X: v; name", "X: v; name a", "X: v; =a",
+      "X: v; \"a\"=b", "no colon here\r\n",
       ": no name", "X: v; name=\"a\x01\"", "X: v; name=\"a\x7f\"", "X: v\r; name=a\r\n",
       "X: v\n; name=a\r\n",
   };
@@ -109,6 +112,14 @@ TEST(ReqinfoParse, HeaderLines) {
     EXPECT_STREQ(h.value, c.value);
     for (auto [name, want] : c.params)
       EXPECT_STREQ(reqinfo_get_header_param_value(&h, name), want) << name;
+    // Each name once: a NAME* that won leaves no plain NAME behind.
+    std::set<std::string> names;
+    const char *p = h.params;
+    for (size_t i = 0; i < h.n_params; i++, p += strlen(p) + 1, p += strlen(p) + 1) {
+      std::string name(p);
+      for (char &ch : name) ch = g_ascii_tolower(ch);
+      EXPECT_TRUE(names.insert(name).second) << p;
+    }
     reqinfo_release_header(&h);
     reqinfo_release_header(&h);
   }

@@ -89,7 +89,7 @@ TEST_F(WalkTest, ClosingDelimiterAndEpilogue) {
   for (std::string b : Strings{"b", "ab--", ""}) {
     const std::string ghost = "--" + b + "\r\nContent-Disposition: form-data; "
                               "name=\"ghost\"\r\n\r\nboo\r\n--" + b + "--\r\n";
-    for (std::string tail : Strings{"", "\r\n", "\n", " \t \r\n", "\r\n\r\n",
+    for (std::string tail : Strings{"", "\r\n", "\n", " \t \r\n" + ghost, "\r\n\r\n",
                              "\r\n" + ghost, "\r\nContent-Type: x\r\n\r\n"}) {
       SCOPED_TRACE(testing::PrintToString(b + " " + tail));
       ASSERT_TRUE(start(b, Form(b).field("f", "v").field("g", "w").close(tail)));
