@@ -94,7 +94,9 @@ class BodyWriter {
   std::string marker_, tail_;
 };
 
-std::string browser_boundary() { return "----WebKitFormBoundaryq7Mz3kP9xL2aV5bN"; }
+std::string browser_boundary() {
+  return "----WebKitFormBoundaryq7Mz3kP9xL2aV5bN";
+}
 
 // 70 characters, the longest allowed: the slowest for a search whose work
 // grows with the boundary's length.
@@ -139,7 +141,8 @@ void gen_w1(BodyWriter &w, const std::string &b, unsigned long long bytes) {
 // W2: many small text fields, 10 to 100 bytes each.
 void gen_w2(BodyWriter &w, const std::string &b, unsigned long long fields) {
   Rng r{2};
-  const char *words = "abcdefghijklmnopqrstuvwxyz ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789.,";
+  const char *words =
+      "abcdefghijklmnopqrstuvwxyz ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789.,";
   for (unsigned long long i = 0; i < fields; i++) {
     char name[32];
     snprintf(name, sizeof name, "field%05llu", i);
@@ -186,13 +189,15 @@ void gen_w3(BodyWriter &w, const std::string &b, unsigned long long bytes) {
       char c;
       // Never the boundary's last byte: a changed first byte would complete
       // a marker left one byte short just before.
-      do c = static_cast<char>(r.next()); while (c == out[at] || c == b.back());
+      do c = static_cast<char>(r.next());
+      while (c == out[at] || c == b.back());
       out[at] = c;
     } else {
       out.append(marker, 0, 1 + r.below(marker.size() - 1));
     }
     if (out.size() >= (1 << 16) || out.size() >= left) {
-      size_t k = static_cast<size_t>(std::min<unsigned long long>(out.size(), left));
+      size_t k =
+          static_cast<size_t>(std::min<unsigned long long>(out.size(), left));
       w.content(out.data(), k);
       left -= k;
       out.erase(0, k);
@@ -228,14 +233,14 @@ using Generator = void (*)(BodyWriter &, const std::string &,
 // generation runs in a child process so that its buffers never count in
 // the benchmark's memory (see measure.c).
 Body make_body(const std::string &cache, const char *kind, Generator gen,
-          const std::string &boundary, unsigned long long param) {
+               const std::string &boundary, unsigned long long param) {
   Body b;
   b.boundary = boundary;
   b.path = cache + "/" + kind + "-" + std::to_string(param) + ".body";
   std::string meta = b.path + ".meta";
   std::ifstream in(meta);
-  if (!(in >> b.size >> b.content >> b.parts) ||
-      !fs::exists(b.path) || fs::file_size(b.path) != b.size) {
+  if (!(in >> b.size >> b.content >> b.parts) || !fs::exists(b.path) ||
+      fs::file_size(b.path) != b.size) {
     fprintf(stderr, "bench: generating %s\n", b.path.c_str());
     fflush(stderr);
     pid_t pid = fork();
@@ -319,6 +324,22 @@ std::string mib(unsigned long long bytes) {
   return s;
 }
 
+// One row of a slope table: each body with its count, then the count per
+// body byte (after the floor's, when given) and per part.
+void print_slope(const char *name, const Body &a, const Body &z, double ca,
+                 double cz, double floor_per_byte = -1) {
+  char part[32] = "-", sa[48], sz[48], fl[16] = "";
+  if (z.parts != a.parts)
+    snprintf(part, sizeof part, "%.0f",
+             (cz - ca) / static_cast<double>(z.parts - a.parts));
+  if (floor_per_byte >= 0) snprintf(fl, sizeof fl, " %12.3f", floor_per_byte);
+  snprintf(sa, sizeof sa, "%s %.2fM", mib(a.size).c_str(), ca / 1e6);
+  snprintf(sz, sizeof sz, "%s %.2fM", mib(z.size).c_str(), cz / 1e6);
+  printf("%-26s %18s %18s%s %12.3f %12s\n", name, sa, sz, fl,
+         (cz - ca) / static_cast<double>(z.size - a.size), part);
+  fflush(stdout);
+}
+
 // ------------------------------------------------------------- workloads
 
 enum class Unit { bytes, parts };
@@ -344,20 +365,66 @@ struct Workload {
 };
 
 const Workload workloads[] = {
-    {"W1 write_part_to_file", "w1", gen_w1, false, Unit::bytes, "write",
-     "/dev/null", Role::reference, {256 * MiB, 4 * MiB}, {1 * MiB, 64 * KiB},
-     {33 * MiB, 1 * MiB}, {8 * MiB, 1 * MiB}},
-    {"W1 get_part_buffer 4096", "w1", gen_w1, false, Unit::bytes, "chunks",
-     "4096", Role::plain, {256 * MiB, 4 * MiB}, {1 * MiB, 64 * KiB},
-     {33 * MiB, 1 * MiB}, {8 * MiB, 1 * MiB}},
-    {"W2 fields, chunks 4096", "w2", gen_w2, false, Unit::parts, "chunks",
-     "4096", Role::plain, {20000, 2000}, {1000, 100}, {21000, 1100},
+    {"W1 write_part_to_file",
+     "w1",
+     gen_w1,
+     false,
+     Unit::bytes,
+     "write",
+     "/dev/null",
+     Role::reference,
+     {256 * MiB, 4 * MiB},
+     {1 * MiB, 64 * KiB},
+     {33 * MiB, 1 * MiB},
+     {8 * MiB, 1 * MiB}},
+    {"W1 get_part_buffer 4096",
+     "w1",
+     gen_w1,
+     false,
+     Unit::bytes,
+     "chunks",
+     "4096",
+     Role::plain,
+     {256 * MiB, 4 * MiB},
+     {1 * MiB, 64 * KiB},
+     {33 * MiB, 1 * MiB},
+     {8 * MiB, 1 * MiB}},
+    {"W2 fields, chunks 4096",
+     "w2",
+     gen_w2,
+     false,
+     Unit::parts,
+     "chunks",
+     "4096",
+     Role::plain,
+     {20000, 2000},
+     {1000, 100},
+     {21000, 1100},
      {5000, 1100}},
-    {"W3 slow, write_part", "w3", gen_w3, true, Unit::bytes, "write",
-     "/dev/null", Role::adversarial, {64 * MiB, 2 * MiB}, {1 * MiB, 64 * KiB},
-     {17 * MiB, 1 * MiB}, {8 * MiB, 1 * MiB}},
-    {"W4 32 KiB files", "w4", gen_w4, false, Unit::parts, "files", "",
-     Role::plain, {2000, 100}, {100, 10}, {1100, 60}, {300, 60}},
+    {"W3 slow, write_part",
+     "w3",
+     gen_w3,
+     true,
+     Unit::bytes,
+     "write",
+     "/dev/null",
+     Role::adversarial,
+     {64 * MiB, 2 * MiB},
+     {1 * MiB, 64 * KiB},
+     {17 * MiB, 1 * MiB},
+     {8 * MiB, 1 * MiB}},
+    {"W4 32 KiB files",
+     "w4",
+     gen_w4,
+     false,
+     Unit::parts,
+     "files",
+     "",
+     Role::plain,
+     {2000, 100},
+     {100, 10},
+     {1100, 60},
+     {300, 60}},
 };
 
 struct Run {
@@ -460,12 +527,12 @@ Timing time_body(const Run &r, const Workload &w, const Body &b) {
 }
 
 void time_section(const Run &r, const std::vector<const Workload *> &rows) {
-  printf("\nTime: median of %d runs, floor and library alternating; body on "
-         "fd 0 from a cached file\n\n",
-         r.runs);
-  printf("%-26s %8s %16s %16s %10s %10s %9s %9s\n", "workload", "body",
-         "floor", "library", "wall ratio", "cpu ratio", "floor RSS",
-         "lib RSS");
+  printf(
+      "\nTime: median of %d runs, floor and library alternating; body on "
+      "fd 0 from a cached file\n\n",
+      r.runs);
+  printf("%-26s %8s %16s %16s %10s %10s %9s %9s\n", "workload", "body", "floor",
+         "library", "wall ratio", "cpu ratio", "floor RSS", "lib RSS");
   double reference = 0, adversarial = 0;  // library seconds per byte
   for (const Workload *w : rows) {
     const Body b = r.body(*w, w->timed);
@@ -489,7 +556,7 @@ void time_section(const Run &r, const std::vector<const Workload *> &rows) {
     // exceed by more than a few pages.
     const Body small = r.body(*w, w->small);
     const Timing s = time_body(r, *w, small);
-    printf("%-26s %8s peak RSS %.0f KiB (%s body: %+.0f KiB)\n", "", 
+    printf("%-26s %8s peak RSS %.0f KiB (%s body: %+.0f KiB)\n", "",
            mib(small.size).c_str(), s.lib.rss, mib(b.size).c_str(),
            m.lib.rss - s.lib.rss);
   }
@@ -522,24 +589,18 @@ double instructions(const Run &r, const Workload &w, const Body &b) {
   return strtod(data.c_str() + data.find(':', at) + 1, nullptr);
 }
 
-void callgrind_section(const Run &r, const std::vector<const Workload *> &rows) {
-  printf("\nInstructions: user space, callgrind, counted inside the driver's "
-         "read_form (init to release);\nper byte and per part as the slope "
-         "between the two body sizes, so fixed costs cancel\n\n");
-  printf("%-26s %18s %18s %12s %12s\n", "workload", "small body",
-         "large body", "instr/byte", "instr/part");
+void callgrind_section(const Run &r,
+                       const std::vector<const Workload *> &rows) {
+  printf(
+      "\nInstructions: user space, callgrind, counted inside the driver's "
+      "read_form (init to release);\nper byte and per part as the slope "
+      "between the two body sizes, so fixed costs cancel\n\n");
+  printf("%-26s %18s %18s %12s %12s\n", "workload", "small body", "large body",
+         "instr/byte", "instr/part");
   for (const Workload *w : rows) {
     const Body a = r.body(*w, w->small), z = r.body(*w, w->large);
     const double ia = instructions(r, *w, a), iz = instructions(r, *w, z);
-    char part[32] = "-", sa[48], sz[48];
-    if (z.parts != a.parts)
-      snprintf(part, sizeof part, "%.0f",
-               (iz - ia) / static_cast<double>(z.parts - a.parts));
-    snprintf(sa, sizeof sa, "%s %.2fM", mib(a.size).c_str(), ia / 1e6);
-    snprintf(sz, sizeof sz, "%s %.2fM", mib(z.size).c_str(), iz / 1e6);
-    printf("%-26s %18s %18s %12.3f %12s\n", w->name, sa, sz,
-           (iz - ia) / static_cast<double>(z.size - a.size), part);
-    fflush(stdout);
+    print_slope(w->name, a, z, ia, iz);
   }
   fs::remove_all(r.tools.tmp + "/out");
 }
@@ -589,9 +650,10 @@ double guest_instructions(const Tools &t, const Body &b,
 }
 
 void guest_section(const Run &r, const std::vector<const Workload *> &rows) {
-  printf("\nGuest instructions (qemu user mode, %s): whole process, per body "
-         "byte and per part\nas the slope between the two body sizes\n\n",
-         r.tools.guest_run[0].c_str());
+  printf(
+      "\nGuest instructions (qemu user mode, %s): whole process, per body "
+      "byte and per part\nas the slope between the two body sizes\n\n",
+      r.tools.guest_run[0].c_str());
   printf("%-26s %18s %18s %12s %12s %12s\n", "workload", "small body",
          "large body", "floor/byte", "lib/byte", "lib/part");
   const Tools &t = r.tools;
@@ -608,16 +670,8 @@ void guest_section(const Run &r, const std::vector<const Workload *> &rows) {
     fs::create_directories(dir);
     const double lz = guest_instructions(t, z, lib);
     check_report(*w, z, slurp(t.tmp + "/report"), dir);
-    const double bytes = static_cast<double>(z.size - a.size);
-    char part[32] = "-", sa[48], sz[48];
-    if (z.parts != a.parts)
-      snprintf(part, sizeof part, "%.0f",
-               (lz - la) / static_cast<double>(z.parts - a.parts));
-    snprintf(sa, sizeof sa, "%s %.2fM", mib(a.size).c_str(), la / 1e6);
-    snprintf(sz, sizeof sz, "%s %.2fM", mib(z.size).c_str(), lz / 1e6);
-    printf("%-26s %18s %18s %12.3f %12.3f %12s\n", w->name, sa, sz,
-           (fz - fa) / bytes, (lz - la) / bytes, part);
-    fflush(stdout);
+    print_slope(w->name, a, z, la, lz,
+                (fz - fa) / static_cast<double>(z.size - a.size));
   }
   fs::remove_all(t.tmp + "/out");
 }
@@ -653,11 +707,13 @@ Calls system_calls(const Tools &t, const Body &b,
 }
 
 void syscall_section(const Run &r, const std::vector<const Workload *> &rows) {
-  printf("\nSystem calls (strace): reads of the body (fd 0, read or readv), writes of "
-         "content, all others (start-up included);\nthe library's others on "
-         "its small body too: the same count means none per chunk\n\n");
-  printf("%-26s %8s %18s %8s %18s %18s\n", "workload", "body",
-         "read floor/lib", "reads", "write floor/lib", "other lib (small)");
+  printf(
+      "\nSystem calls (strace): reads of the body (fd 0, read or readv), "
+      "writes of "
+      "content, all others (start-up included);\nthe library's others on "
+      "its small body too: the same count means none per chunk\n\n");
+  printf("%-26s %8s %18s %8s %18s %18s\n", "workload", "body", "read floor/lib",
+         "reads", "write floor/lib", "other lib (small)");
   const Tools &t = r.tools;
   for (const Workload *w : rows) {
     const Body b = r.body(*w, w->timed), small = r.body(*w, w->small);
@@ -668,11 +724,12 @@ void syscall_section(const Run &r, const std::vector<const Workload *> &rows) {
     snprintf(reads, sizeof reads, "%lu/%lu", f.reads, l.reads);
     snprintf(writes, sizeof writes, "%lu/%lu", f.writes, l.writes);
     snprintf(other, sizeof other, "%lu (%lu)", l.other, s.other);
-    printf("%-26s %8s %18s %+7.2f%% %18s %18s\n", w->name, mib(b.size).c_str(),
-           reads,
-           100.0 * (static_cast<double>(l.reads) / static_cast<double>(f.reads) -
-                    1),
-           writes, other);
+    printf(
+        "%-26s %8s %18s %+7.2f%% %18s %18s\n", w->name, mib(b.size).c_str(),
+        reads,
+        100.0 *
+            (static_cast<double>(l.reads) / static_cast<double>(f.reads) - 1),
+        writes, other);
     fflush(stdout);
   }
   fs::remove_all(t.tmp + "/out");
@@ -693,25 +750,39 @@ int main(int argc, char **argv) {
       if (i + 1 >= argc) die(a + " needs a value");
       return argv[++i];
     };
-    if (a == "--driver") t.driver = value();
-    else if (a == "--floor") t.floor = value();
-    else if (a == "--measure") t.measure = value();
-    else if (a == "--cache") t.cache = value();
-    else if (a == "--tmp") tmp_parent = value();
-    else if (a == "--runs") runs = std::max(1, atoi(value().c_str()));
-    else if (a == "--quick") quick = true;
-    else if (a == "--only") only = value();
-    else if (a == "--time") do_time = true;
-    else if (a == "--callgrind") do_cg = true;
-    else if (a == "--syscalls") do_sys = true;
-    else if (a == "--guest") do_guest = true;
-    else if (a == "--guest-driver") t.guest_driver = value();
-    else if (a == "--guest-floor") t.guest_floor = value();
+    if (a == "--driver")
+      t.driver = value();
+    else if (a == "--floor")
+      t.floor = value();
+    else if (a == "--measure")
+      t.measure = value();
+    else if (a == "--cache")
+      t.cache = value();
+    else if (a == "--tmp")
+      tmp_parent = value();
+    else if (a == "--runs")
+      runs = std::max(1, atoi(value().c_str()));
+    else if (a == "--quick")
+      quick = true;
+    else if (a == "--only")
+      only = value();
+    else if (a == "--time")
+      do_time = true;
+    else if (a == "--callgrind")
+      do_cg = true;
+    else if (a == "--syscalls")
+      do_sys = true;
+    else if (a == "--guest")
+      do_guest = true;
+    else if (a == "--guest-driver")
+      t.guest_driver = value();
+    else if (a == "--guest-floor")
+      t.guest_floor = value();
     else if (a == "--guest-run") {
       std::istringstream words(value());
       for (std::string word; words >> word;) t.guest_run.push_back(word);
-    }
-    else die("unknown option " + a + " (see bench/run.sh)");
+    } else
+      die("unknown option " + a + " (see bench/run.sh)");
   }
   if (t.driver.empty() || t.floor.empty() || t.measure.empty())
     die("--driver, --floor and --measure are required");
@@ -728,8 +799,8 @@ int main(int argc, char **argv) {
   // disk, W4 would time the file system's creation of 2,000 files instead.
   if (tmp_parent.empty())
     tmp_parent = access("/dev/shm", W_OK) == 0 ? "/dev/shm"
-                 : getenv("TMPDIR")             ? getenv("TMPDIR")
-                                                : "/tmp";
+                 : getenv("TMPDIR")            ? getenv("TMPDIR")
+                                               : "/tmp";
   std::string tmpl = tmp_parent + "/mpread-bench.XXXXXX";
   if (mkdtemp(tmpl.data()) == nullptr) die("cannot make a temporary directory");
   t.tmp = tmpl;
