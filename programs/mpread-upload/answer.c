@@ -16,8 +16,8 @@ struct Answer {
   GError *error;             /* why status is not STATUS_OK */
   const char *limit_setting; /* the setting a 413 ran into */
   guint64 limit;
-  GPtrArray *fields; /* StoredField */
-  GPtrArray *files;  /* StoredFile */
+  GPtrArray *fields;  /* StoredField */
+  GPtrArray *files;   /* StoredFile */
   TimerAnswer *ready; /* NULL while there is no time limit */
 };
 
@@ -75,7 +75,8 @@ static void record(Answer *answer, Status status, const char *setting,
 static void record(Answer *answer, Status status, const char *setting,
                    guint64 limit, const char *fmt, va_list ap) {
   if (answer->status != STATUS_OK) return;
-  answer->error = g_error_new_valist(handler_error_quark(), (gint)status, fmt, ap);
+  answer->error =
+      g_error_new_valist(handler_error_quark(), (gint)status, fmt, ap);
   answer->status = status;
   answer->limit_setting = setting;
   answer->limit = limit;
@@ -176,7 +177,8 @@ static JsonNode *build_answer(const Answer *answer) {
   json_object_set_array_member(o, "fields", fields);
   JsonArray *files = json_array_sized_new(answer->files->len);
   for (guint i = 0; i < answer->files->len; i++)
-    json_array_add_element(files, file_node(g_ptr_array_index(answer->files, i)));
+    json_array_add_element(files,
+                           file_node(g_ptr_array_index(answer->files, i)));
   json_object_set_array_member(o, "files", files);
   return object_node(o);
 }

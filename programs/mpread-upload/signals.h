@@ -3,9 +3,12 @@
  *
  * What a signal handler reads is the record in signals.c and, through it,
  * the 408 answer kept ready (TimerAnswer below, kept by the answer unit).
- * The rule that guards both: outside the handlers they change only between
- * signals_block() and signals_restore(), so a handler never sees them
- * half-changed. The handlers only read them, but for a sig_atomic_t flag. */
+ * The rule that guards both: the main flow changes them only with every
+ * signal blocked (signals_block() ... signals_restore()), or while no
+ * handler that reads them is installed, so a handler never sees them
+ * half-changed. The one exception is the activity flag, a sig_atomic_t
+ * that either side sets in one store; the tick alone keeps the time of the
+ * last activity. */
 #ifndef MPREAD_UPLOAD_SIGNALS_H
 #define MPREAD_UPLOAD_SIGNALS_H
 

@@ -186,7 +186,8 @@ gboolean store_file(const UploadFolder *folder, NameNumbers *numbers,
   g_free(temp);
   file->field = g_utf8_make_valid(part->name, -1);
   file->file_name = g_utf8_make_valid(part->filename, -1);
-  file->mime_type = part->mime != NULL ? g_utf8_make_valid(part->mime, -1) : NULL;
+  file->mime_type =
+      part->mime != NULL ? g_utf8_make_valid(part->mime, -1) : NULL;
   answer_add_file(answer, file);
   return TRUE;
 }
