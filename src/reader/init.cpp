@@ -10,44 +10,25 @@ namespace mpread {
 
 MpreadState *state = nullptr;
 
-namespace {
-
-// The formats are the list's, each checked by the tests with its arguments.
-void set_error(GError **error, Msg msg, va_list ap) {
-  if (error == nullptr) return;
+gboolean fail(GError **error, Msg msg, ...) {
+  if (error != nullptr) {
+    va_list ap;
+    va_start(ap, msg);
+    // The formats are the list's, each checked by the tests with its
+    // arguments.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
-  g_propagate_error(error, g_error_new_valist(MPREAD_ERROR, message(msg).code,
-                                              message(msg).text, ap));
+    g_propagate_error(error, g_error_new_valist(MPREAD_ERROR, message(msg).code,
+                                                message(msg).text, ap));
 #pragma GCC diagnostic pop
-}
-
-}  // namespace
-
-gboolean fail(GError **error, Msg msg, ...) {
-  va_list ap;
-  va_start(ap, msg);
-  set_error(error, msg, ap);
-  va_end(ap);
+    va_end(ap);
+  }
   return FALSE;
-}
-
-int fail_part(GError **error, Msg msg, ...) {
-  va_list ap;
-  va_start(ap, msg);
-  set_error(error, msg, ap);
-  va_end(ap);
-  return -1;
 }
 
 gboolean fail_prefixed(GError **error, Msg msg) {
   g_prefix_error(error, "%s", message(msg).text);
   return FALSE;
-}
-
-int fail_part_prefixed(GError **error, Msg msg) {
-  fail_prefixed(error, msg);
-  return -1;
 }
 
 }  // namespace mpread

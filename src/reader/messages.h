@@ -84,11 +84,18 @@ constexpr const Message &message(Msg msg) {
 // Raises `msg` (its text a format for the arguments that follow) in the
 // library's domain.
 gboolean fail(GError **error, Msg msg, ...);
-int fail_part(GError **error, Msg msg, ...);
-
 // Puts the prefix `msg` before the error another component raised.
 gboolean fail_prefixed(GError **error, Msg msg);
-int fail_part_prefixed(GError **error, Msg msg);
+
+// None of the texts these raise takes arguments.
+inline int fail_part(GError **error, Msg msg) {
+  fail(error, msg);
+  return -1;
+}
+inline int fail_part_prefixed(GError **error, Msg msg) {
+  fail_prefixed(error, msg);
+  return -1;
+}
 
 }  // namespace mpread
 
