@@ -293,6 +293,8 @@ static void prepare_opening(TimerAnswer *ready, TimeoutKind kind,
   g_error_free(error);
 }
 
+/* {"error":E,"fields":[F],"files":[G]}: E fixed for each limit, F and G
+ * the list rendered so far. */
 const TimerAnswer *answer_keep_ready(Answer *answer, gboolean cgi,
                                      guint64 idle_seconds,
                                      guint64 total_seconds) {
@@ -304,7 +306,7 @@ const TimerAnswer *answer_keep_ready(Answer *answer, gboolean cgi,
   ready->between = "],\"files\":[";
   ready->files = g_string_new(NULL);
   ready->closing = "]}\n";
-  /* Called before the timers start: no handler reads it yet. */
+  /* Before the timers start: no handler reads it yet. */
   answer->ready = ready;
   return ready;
 }

@@ -56,7 +56,8 @@ void answer_add_field(Answer *answer, char *name, char *value);
 void answer_add_file(Answer *answer, StoredFile *file);
 
 /* From here on keeps the 408 answer ready for each time limit (in seconds,
- * 0 for none), for timers_start(); NULL when there is no limit. */
+ * 0 for none), for timers_start(); NULL when there is no limit. Called
+ * before anything is stored. */
 const TimerAnswer *answer_keep_ready(Answer *answer, gboolean cgi,
                                      guint64 idle_seconds,
                                      guint64 total_seconds);
