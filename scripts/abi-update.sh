@@ -15,7 +15,7 @@ build=build/abi
 # A debug-info build: abidw reads the types from DWARF. Its own build tree,
 # so that flags of other builds (sanitizers, packaging) cannot leak in.
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Debug -DMPREAD_BUILD_TESTS=OFF \
-  -DMPREAD_BUILD_EXAMPLES=OFF -DMPREAD_SANITIZE=OFF >/dev/null
+  -DMPREAD_BUILD_UPLOAD_HANDLER=OFF -DMPREAD_SANITIZE=OFF >/dev/null
 cmake --build "$build" -j"$(jobs)" --target mpread >/dev/null
 
 mkdir -p "$out"

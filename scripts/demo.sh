@@ -35,7 +35,7 @@ else
   cmake -S "$root" -B "$root/build/demo" -DCMAKE_BUILD_TYPE=Release \
     -DMPREAD_BUILD_TESTS=OFF >/dev/null
   cmake --build "$root/build/demo" -j"$(jobs)" --target mpread-upload >/dev/null
-  handler=$root/build/demo/examples/mpread-upload
+  handler=$root/build/demo/programs/mpread-upload/mpread-upload
 fi
 [ -x "$handler" ] || { echo "no mpread-upload at $handler" >&2; exit 1; }
 

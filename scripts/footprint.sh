@@ -31,7 +31,7 @@ build_libs() { # dir [cmake args...]
 build_libs "$host_build"
 build_libs "$mipsel_build" -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mipsel-linux-gnu.cmake
 build_libs "$mipsel_build-plain" -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mipsel-linux-gnu.cmake \
-  -DMPREAD_HARDEN=OFF -DMPREAD_BUILD_TESTS=OFF -DMPREAD_BUILD_EXAMPLES=OFF
+  -DMPREAD_HARDEN=OFF -DMPREAD_BUILD_TESTS=OFF -DMPREAD_BUILD_UPLOAD_HANDLER=OFF
 
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT

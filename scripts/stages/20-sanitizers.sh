@@ -10,7 +10,7 @@ cd "$(dirname "$0")/../.."
 need_build_deps
 build=build/ci-asan
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMPREAD_SANITIZE=ON \
-  -DMPREAD_WERROR=ON -DMPREAD_BUILD_EXAMPLES=OFF >/dev/null
+  -DMPREAD_WERROR=ON -DMPREAD_BUILD_UPLOAD_HANDLER=OFF >/dev/null
 cmake --build "$build" -j"$(jobs)" >/dev/null
 export ASAN_OPTIONS=halt_on_error=1:detect_leaks=1:abort_on_error=0:strict_string_checks=1:detect_stack_use_after_return=1
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1

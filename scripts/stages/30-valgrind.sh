@@ -15,7 +15,7 @@ build=build/ci-valgrind
 vg="$(command -v valgrind);--tool=memcheck;--error-exitcode=99;--leak-check=full"
 vg+=";--errors-for-leak-kinds=definite,indirect,possible;--show-leak-kinds=definite,indirect,possible"
 vg+=";--num-callers=30;--quiet${MPREAD_VG_ARGS:+;${MPREAD_VG_ARGS// /;}}"
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMPREAD_BUILD_EXAMPLES=OFF \
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMPREAD_BUILD_UPLOAD_HANDLER=OFF \
   "-DCMAKE_CROSSCOMPILING_EMULATOR=$vg" >/dev/null
 cmake --build "$build" -j"$(jobs)" >/dev/null
 export G_SLICE=always-malloc G_DEBUG=gc-friendly

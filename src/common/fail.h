@@ -1,6 +1,8 @@
 // How the two request components fail: the error (when the caller asked
 // for one) in the component's domain, and FALSE, so that their operations
-// read `return fail(...)`. The reader raises from its message table.
+// read `return fail(...)`. The reader raises from its message list, by the
+// same rule: its fail() returns FALSE too, and its helpers for the 1, 0, -1
+// operations, which return -1, are named fail_part.
 #ifndef MPREAD_COMMON_FAIL_H
 #define MPREAD_COMMON_FAIL_H
 

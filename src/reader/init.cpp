@@ -10,11 +10,11 @@ namespace mpread {
 
 MpreadState *state = nullptr;
 
-int fail(GError **error, Msg msg, ...) {
+gboolean fail(GError **error, Msg msg, ...) {
   if (error != nullptr) {
     va_list ap;
     va_start(ap, msg);
-    // The formats are the table's, each checked by the tests with its
+    // The formats are the list's, each checked by the tests with its
     // arguments.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
@@ -23,12 +23,12 @@ int fail(GError **error, Msg msg, ...) {
 #pragma GCC diagnostic pop
     va_end(ap);
   }
-  return -1;
+  return FALSE;
 }
 
-int prefixed(GError **error, Msg msg) {
+gboolean fail_prefixed(GError **error, Msg msg) {
   g_prefix_error(error, "%s", message(msg).text);
-  return -1;
+  return FALSE;
 }
 
 }  // namespace mpread
@@ -37,7 +37,6 @@ namespace {
 
 using mpread::fail;
 using mpread::Msg;
-using mpread::prefixed;
 
 // Releases the content-type record on every return path, filled or not.
 struct HeaderRecord {
@@ -48,10 +47,8 @@ struct HeaderRecord {
 gboolean take_up_request(GError **error) {
   GPtr<char> method(reqinfo_get_request_method(error));
   if (!method) return FALSE;
-  if (g_strcmp0(method.get(), "POST") != 0) {
-    fail(error, Msg::unsupported_method);
-    return FALSE;
-  }
+  if (g_strcmp0(method.get(), "POST") != 0)
+    return fail(error, Msg::unsupported_method);
   size_t length = reqinfo_get_content_length(error);
   if (length == 0) return FALSE;
   HeaderRecord content_type;
@@ -60,25 +57,18 @@ gboolean take_up_request(GError **error) {
 
   const char *boundary =
       reqinfo_get_header_param_value(&content_type.record, "boundary");
-  if (boundary == nullptr) {
-    fail(error, Msg::no_boundary);
-    return FALSE;
-  }
+  if (boundary == nullptr) return fail(error, Msg::no_boundary);
   size_t boundary_len = strlen(boundary);
-  if (boundary_len > mpread::max_boundary) {
-    fail(error, Msg::boundary_too_long,
-         static_cast<unsigned>(mpread::max_boundary), boundary_len);
-    return FALSE;
-  }
+  if (boundary_len > mpread::max_boundary)
+    return fail(error, Msg::boundary_too_long,
+                static_cast<unsigned>(mpread::max_boundary), boundary_len);
 
   GPtr<char> delimiter(g_strconcat("--", boundary, nullptr));
   size_t n = strlen(delimiter.get());
   GPtr<char> head(static_cast<char *>(g_malloc0(n + 1)));
   if (!intake_peek(head.get(), n, nullptr, error)) return FALSE;
-  if (g_strcmp0(delimiter.get(), head.get()) != 0) {
-    fail(error, Msg::bad_start);
-    return FALSE;
-  }
+  if (g_strcmp0(delimiter.get(), head.get()) != 0)
+    return fail(error, Msg::bad_start);
 
   auto *created = static_cast<MpreadState *>(g_malloc0(sizeof(MpreadState)));
   created->delimiter = g_strdup(delimiter.get());

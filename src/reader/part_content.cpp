@@ -12,8 +12,10 @@ namespace {
 
 using mpread::chunk_size;
 using mpread::fail;
+using mpread::fail_part;
+using mpread::fail_part_prefixed;
+using mpread::fail_prefixed;
 using mpread::Msg;
-using mpread::prefixed;
 
 // Hands the whole chunk to fd: a pipe or socket may take less than offered,
 // and a signal may interrupt, neither of which is a failure. Leaves errno
@@ -45,13 +47,13 @@ extern "C" {
 int mpread_get_part_buffer(void *buffer, size_t size, size_t *length,
                            GError **error) {
   MpreadState *s = mpread::state;
-  if (s == nullptr) return fail(error, Msg::not_initialized);
+  if (s == nullptr) return fail_part(error, Msg::not_initialized);
   if (s->at_content_start == 0 && s->in_content == 0)
-    return fail(error, Msg::not_at_content);
+    return fail_part(error, Msg::not_at_content);
   s->at_content_start = 0;
   s->in_content = 0;
   int r = intake_read_until_match(s->end_marker, buffer, size, length, error);
-  if (r < 0) return prefixed(error, Msg::search_content);
+  if (r < 0) return fail_part_prefixed(error, Msg::search_content);
   if (r == 0) {
     s->position = BodyPosition::between_parts;
     return 0;
@@ -88,7 +90,7 @@ gboolean mpread_write_part_to_file(int fd, GError **error) {
     int r = intake_read_until_match(s->end_marker, chunk, chunk_size, &length,
                                     error);
     if (r < 0) {
-      prefixed(error, Msg::search_content);
+      fail_prefixed(error, Msg::search_content);
       return FALSE;
     }
     if (r == 0 || length == 0) {

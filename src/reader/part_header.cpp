@@ -8,9 +8,9 @@
 namespace {
 
 using mpread::chunk_size;
-using mpread::fail;
+using mpread::fail_part;
+using mpread::fail_part_prefixed;
 using mpread::Msg;
-using mpread::prefixed;
 
 // A header record of one call, on the stack: filled when its line is met,
 // released on every return path.
@@ -27,10 +27,10 @@ struct HeaderSlot {
 
 int parse_into(HeaderSlot &slot, const char *line, Msg duplicate, Msg prefix,
                GError **error) {
-  if (slot.filled) return fail(error, duplicate);
+  if (slot.filled) return fail_part(error, duplicate);
   slot.filled = true;
   if (!reqinfo_parse_header(line, &slot.record, error))
-    return prefixed(error, prefix);
+    return fail_part_prefixed(error, prefix);
   return 1;
 }
 
@@ -42,7 +42,7 @@ int skip_rest_of_part(MpreadState *s, char *scratch, GError **error) {
     // The header block broke off at a line end: a delimiter may stand here.
     size_t got = 0;
     if (!intake_peek(scratch, n, &got, error))
-      return prefixed(error, Msg::search_boundary);
+      return fail_part_prefixed(error, Msg::search_boundary);
     s->position = got == n && memcmp(scratch, s->delimiter, n) == 0
                       ? BodyPosition::between_parts
                       : BodyPosition::in_content;
@@ -52,7 +52,7 @@ int skip_rest_of_part(MpreadState *s, char *scratch, GError **error) {
     size_t length = 0;
     int r = intake_read_until_match(s->end_marker, scratch, chunk_size, &length,
                                     error);
-    if (r < 0) return prefixed(error, Msg::search_boundary);
+    if (r < 0) return fail_part_prefixed(error, Msg::search_boundary);
     if (r == 0 || length == 0) break;
   }
   s->position = BodyPosition::between_parts;
@@ -107,7 +107,7 @@ int read_part(MpreadState *s, MpreadPart *part, char *scratch, GError **error) {
     r = intake_read_line(scratch, chunk_size, &length, error);
   if (r < 0) {
     s->position = BodyPosition::in_part_lines;
-    return prefixed(error, Msg::read_boundary);
+    return fail_part_prefixed(error, Msg::read_boundary);
   }
   if (r == 0) return 0;
   if (closes_form(scratch, length, s->delimiter, s->delimiter_len)) {
@@ -137,18 +137,19 @@ int read_part(MpreadState *s, MpreadPart *part, char *scratch, GError **error) {
   }
   s->position = BodyPosition::in_content;
 
-  if (!disposition.filled) return fail(error, Msg::no_disposition);
+  if (!disposition.filled) return fail_part(error, Msg::no_disposition);
   const char *name =
       reqinfo_get_header_param_value(&disposition.record, "name");
   const char *filename =
       reqinfo_get_header_param_value(&disposition.record, "filename");
-  if (name == nullptr || *name == '\0') return fail(error, Msg::no_name);
+  if (name == nullptr || *name == '\0') return fail_part(error, Msg::no_name);
   if (filename != nullptr) {
-    if (*filename == '\0') return fail(error, Msg::invalid_filename);
+    if (*filename == '\0') return fail_part(error, Msg::invalid_filename);
     filename = without_directory(filename);
   }
   const char *mime = type.filled ? type.record.value : nullptr;
-  if (mime != nullptr && *mime == '\0') return fail(error, Msg::invalid_mime);
+  if (mime != nullptr && *mime == '\0')
+    return fail_part(error, Msg::invalid_mime);
 
   part->name = g_strdup(name);
   part->mime = g_strdup(mime);
@@ -163,8 +164,8 @@ extern "C" {
 
 int mpread_get_next_part(MpreadPart *part, GError **error) {
   MpreadState *s = mpread::state;
-  if (s == nullptr) return fail(error, Msg::not_initialized);
-  if (part == nullptr) return fail(error, Msg::null_part);
+  if (s == nullptr) return fail_part(error, Msg::not_initialized);
+  if (part == nullptr) return fail_part(error, Msg::null_part);
   s->at_content_start = 0;
   s->in_content = 0;
   // The epilogue after the closing delimiter is never parsed.

@@ -5,9 +5,9 @@
 # runs with LD_LIBRARY_PATH: the installed handler finds the libraries
 # through its RUNPATH, programs built with pkg-config through the -rpath
 # flag the README gives for a private prefix.
-#   check-install.sh BUILD_DIR SOURCE_DIR WORK_DIR C_COMPILER VERSION
+#   check-install.sh BUILD_DIR SOURCE_DIR WORK_DIR C_COMPILER VERSION [HANDLER]
 set -uo pipefail
-build=$1 src=$2 work=$3 cc=$4 version=$5
+build=$1 src=$2 work=$3 cc=$4 version=$5 handler_built=${6:-}
 
 failures=0
 fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
@@ -16,8 +16,12 @@ prefix=$work/prefix
 cmake --install "$build" --prefix "$prefix" >"$work/install.log" || { fail "cmake --install"; exit 1; }
 
 # --- headers, libraries, links
-for h in mpread.h intake.h reqinfo.h; do
+# The components' generic names go in a folder of the project's.
+for h in mpread.h mpread/intake.h mpread/reqinfo.h; do
   [ -f "$prefix/include/$h" ] || fail "header $h not installed"
+done
+for h in intake.h reqinfo.h; do
+  [ ! -e "$prefix/include/$h" ] || fail "$h installed at the top of include/"
 done
 pcdir=$(find "$prefix" -path '*/pkgconfig/mpread.pc' -printf '%h\n' | head -n 1)
 [ -n "$pcdir" ] || { fail "mpread.pc not installed"; exit 1; }
@@ -36,7 +40,7 @@ export PKG_CONFIG_PATH=$pcdir
 [ "$(pkg-config --variable=prefix mpread)" = "$prefix" ] ||
   fail "mpread.pc names prefix $(pkg-config --variable=prefix mpread), not the staging prefix"
 flags=$(pkg-config --cflags --libs mpread) || fail "pkg-config --cflags --libs mpread"
-for want in "-I$prefix/include" "-L$libdir" -lmpread -lglib-2.0 \
+for want in "-I$prefix/include" "-I$prefix/include/mpread" "-L$libdir" -lmpread -lglib-2.0 \
             "$(pkg-config --cflags-only-I glib-2.0 | cut -d' ' -f1)"; do
   [[ " $flags " == *" $want "* ]] || fail "pkg-config --cflags --libs mpread lacks $want: $flags"
 done
@@ -50,6 +54,10 @@ done
 components=$(pkg-config --libs intake reqinfo)
 [ "${components% }" = "-L$libdir -lintake -lreqinfo -lglib-2.0" ] ||
   fail "pkg-config --libs intake reqinfo: $components"
+for pc in intake reqinfo; do
+  [[ " $(pkg-config --cflags $pc) " == *" -I$prefix/include/mpread "* ]] ||
+    fail "pkg-config --cflags $pc: $(pkg-config --cflags $pc)"
+done
 # As the README says for a prefix the dynamic linker does not search.
 rpath=-Wl,-rpath,$(pkg-config --variable=libdir mpread)
 
@@ -94,7 +102,7 @@ done
 
 # --- the installed handler, started as a server would: its RUNPATH finds
 # the prefix's libraries, and theirs each other.
-if [ -f "$build/examples/mpread-upload" ]; then
+if [ -n "$handler_built" ]; then
   handler=$prefix/bin/mpread-upload
   if [ ! -x "$handler" ]; then
     fail "bin/mpread-upload not installed"

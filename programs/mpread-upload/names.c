@@ -1,0 +1,117 @@
+/* Stored names: making a client name safe, numbering. */
+#include "names.h"
+
+#include <errno.h>
+#include <string.h>
+
+/* Leaves room below NAME_MAX for a "_" before a leading "-" and a "-NNNN"
+ * suffix. */
+enum { MAX_STORED_NAME = 200, MAX_EXTENSION = 16 };
+
+/* Characters that make a listing lie: C1 controls, bidirectional controls
+ * ("\u202egpj.exe" shows as "exe.jpg") and zero-width characters. */
+static gboolean is_misleading(gunichar c) {
+  return c < 0x20 || c == 0x7f || (c >= 0x80 && c <= 0x9f) ||
+         (c >= 0x202a && c <= 0x202e) || (c >= 0x2066 && c <= 0x2069) ||
+         c == 0x200e || c == 0x200f || (c >= 0x200b && c <= 0x200d) ||
+         c == 0xfeff;
+}
+
+/* The extension that cuts and numbering keep: from the last dot, when it is
+ * short; a leading dot is no extension. The end of the name when none. */
+static const char *extension(const char *name) {
+  const char *dot = strrchr(name, '.');
+  if (dot == NULL || dot == name || strlen(dot) > MAX_EXTENSION)
+    return name + strlen(name);
+  return dot;
+}
+
+/* Cuts an over-long name to MAX_STORED_NAME bytes on a character boundary,
+ * keeping a short extension. */
+static char *cut_name(char *name) {
+  size_t len = strlen(name);
+  if (len <= MAX_STORED_NAME) return name;
+  size_t ext_len = strlen(extension(name));
+  const char *stem_end =
+      g_utf8_find_prev_char(name, name + MAX_STORED_NAME - ext_len + 1);
+  char *cut = g_strdup_printf("%.*s%s", (int)(stem_end - name), name,
+                              name + len - ext_len);
+  g_free(name);
+  return cut;
+}
+
+/* The reader has removed any directory part; what is left is still the
+ * client's text. Invalid UTF-8 becomes U+FFFD so the stored name and the
+ * JSON agree. The name is kept from hiding (".htaccess"), from passing for
+ * an option ("-rf"), from ending in dots or blanks (Windows drops them:
+ * "a.php." is "a.php" there) and from exceeding NAME_MAX. */
+char *safe_file_name(const char *client_name) {
+  char *valid = g_utf8_make_valid(client_name, -1);
+  GString *name = g_string_sized_new(strlen(valid) + 1);
+  for (const char *p = valid; *p != '\0'; p = g_utf8_next_char(p)) {
+    gunichar c = g_utf8_get_char(p);
+    if (c == '/' || is_misleading(c))
+      g_string_append_c(name, '_');
+    else
+      g_string_append_len(name, p, g_utf8_next_char(p) - p);
+  }
+  g_free(valid);
+  char *cut = cut_name(g_string_free(name, FALSE));
+
+  char *end = cut + strlen(cut);
+  while (end > cut) {
+    const char *prev = g_utf8_find_prev_char(cut, end);
+    gunichar c = g_utf8_get_char(prev);
+    if (c != '.' && !g_unichar_isspace(c)) break;
+    end = (char *)prev;
+  }
+  *end = '\0';
+  if (cut[0] == '\0') {
+    g_free(cut);
+    return g_strdup("upload");
+  }
+  if (cut[0] == '.') cut[0] = '_';
+  if (cut[0] == '-') {
+    char *prefixed = g_strconcat("_", cut, NULL);
+    g_free(cut);
+    return prefixed;
+  }
+  return cut;
+}
+
+/* "name.ext" -> "name-N.ext" */
+static char *numbered_variant(const char *name, unsigned n) {
+  if (n == 0) return g_strdup(name);
+  const char *ext = extension(name);
+  return g_strdup_printf("%.*s-%u%s", (int)(ext - name), name, n, ext);
+}
+
+NameNumbers *name_numbers_new(void) {
+  return g_hash_table_new_full(g_str_hash, g_str_equal, g_free, NULL);
+}
+
+void name_numbers_free(NameNumbers *numbers) { g_hash_table_unref(numbers); }
+
+/* The first free one of name, name-1, name-2, ..., going on from where the
+ * last file of the same name stopped: N files sent under one name cost N
+ * tries in all, not N * N / 2. */
+char *give_first_free_name(NameNumbers *numbers, const char *name,
+                           TryName try_name, void *data, int *err) {
+  gpointer next = NULL;
+  unsigned n = g_hash_table_lookup_extended(numbers, name, NULL, &next)
+                   ? GPOINTER_TO_UINT(next)
+                   : 0;
+  for (; n <= MAX_VARIANTS; n++) {
+    char *candidate = numbered_variant(name, n);
+    *err = try_name(candidate, data);
+    if (*err == 0) {
+      g_hash_table_replace(numbers, g_strdup(name), GUINT_TO_POINTER(n + 1));
+      return candidate;
+    }
+    g_free(candidate);
+    if (*err != EEXIST) return NULL;
+  }
+  g_hash_table_replace(numbers, g_strdup(name), GUINT_TO_POINTER(n));
+  *err = EEXIST;
+  return NULL;
+}
