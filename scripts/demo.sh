@@ -106,7 +106,7 @@ case $server in
     params=""
     while IFS='=' read -r name value; do
       value=${value//\\/\\\\}
-      [ -z "$name" ] || params+="fastcgi_param $name \"${value//\"/\\\"}\";"
+      [ -z "$name" ] || params+="fastcgi_param $name \"${value//\"/\\\"}\";"$'\n      '
     done <<<"$settings"
     conf=$(<"$root/examples/demo/nginx.conf")
     conf=${conf//@RUN@/"$run"}
