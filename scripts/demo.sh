@@ -115,7 +115,9 @@ case $server in
     conf=${conf//@UPLOAD_DIR@/"$uploads"}
     printf '%s\n' "${conf//"# @SETTINGS@"/"$params"}" >"$run/nginx.conf"
     # A process group of its own: its workers outlive a parent stopped alone.
-    setsid "${as_www[@]}" fcgiwrap -s "unix:$run/fcgiwrap.sock" -c 4 &
+    # An empty environment, as its service has: the settings must come as
+    # parameters.
+    setsid env -i PATH="$PATH" "${as_www[@]}" fcgiwrap -s "unix:$run/fcgiwrap.sock" -c 4 &
     fcgiwrap_pid=$!
     nginx_user=""
     [ ${#as_www[@]} = 0 ] || nginx_user="user www-data;"
