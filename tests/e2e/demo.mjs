@@ -9,18 +9,20 @@ import { fileURLToPath } from 'node:url';
 
 const repo = path.resolve(path.dirname(fileURLToPath(import.meta.url)), '../..');
 const running = new Set();
-process.on('exit', () => running.forEach(killGroup));
+// TERM lets demo.sh stop what it started in groups of their own (fcgiwrap).
+process.on('exit', () => running.forEach((child) => killGroup(child, 'SIGTERM')));
+['SIGINT', 'SIGTERM'].forEach((signal) => process.on(signal, () => process.exit(1)));
 
-function killGroup(child) {
-  try { process.kill(-child.pid, 'SIGKILL'); } catch { /* already gone */ }
+function killGroup(child, signal) {
+  try { process.kill(-child.pid, signal); } catch { /* already gone */ }
 }
 
+// A port between 20000 and 29999 that nothing listens on now.
 function freePort() {
   return new Promise((resolve) => {
-    const s = net.createServer().listen(0, '127.0.0.1', () => {
-      const { port } = s.address();
-      s.close(() => resolve(port));
-    });
+    const port = 20000 + Math.floor(Math.random() * 10000);
+    const s = net.createServer().once('error', () => resolve(freePort()));
+    s.listen(port, '127.0.0.1', () => s.close(() => resolve(port)));
   });
 }
 
@@ -53,7 +55,7 @@ export async function startDemo(server, { site, uploads, handler, env = {} }) {
     const stop = async () => {
       child.kill('SIGTERM');
       await Promise.race([exited, new Promise((r) => setTimeout(r, 5000))]);
-      killGroup(child);
+      killGroup(child, 'SIGKILL');
       running.delete(child);
       return exited;
     };
