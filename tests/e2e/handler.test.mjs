@@ -126,11 +126,11 @@ const gone = (pid) => { try { return fs.readFileSync(`/proc/${pid}/cmdline`).len
 function watch(uploads, hidden) {
   const seen = new Map();
   const look = () => {
-    try {
-      for (const n of fs.readdirSync(uploads)) {
-        if (!seen.has(n) && !hidden?.test(n)) seen.set(n, fs.lstatSync(path.join(uploads, n)).size);
-      }
-    } catch { /* not made yet, or a name gone meanwhile */ }
+    let names = [];
+    try { names = fs.readdirSync(uploads); } catch { return; } // not made yet
+    for (const n of names.filter((name) => !seen.has(name) && !hidden?.test(name))) {
+      try { seen.set(n, fs.lstatSync(path.join(uploads, n)).size); } catch { /* gone meanwhile */ }
+    }
   };
   const timer = setInterval(look, 20).unref();
   return () => { clearInterval(timer); look(); return seen; };
@@ -144,7 +144,7 @@ const snapshot = (dir) => fs.readdirSync(dir, { recursive: true }).sort()
 async function exchange(column, row, ctx) {
   const { req } = row;
   const body = req.body ?? Buffer.alloc(0);
-  const stopWatching = watch(ctx.uploads, row.fallback && /^\.mpread-partial-/);
+  const stopWatching = watch(ctx.uploads, row.fallback ? /^\.mpread-partial-/ : null);
   const conn = column === 'cli' ? runCli(row, ctx, body)
     : req.curl ? runCurl(ctx.port, row, `${ctx.dir}-files`) : connect(ctx.port, row, body);
   let start = Date.now();
