@@ -6,6 +6,8 @@ H = 'src/reader/part_header.cpp'
 C = 'src/reader/part_content.cpp'
 R = 'src/request/reqinfo/reqinfo.cpp'
 K = 'src/request/intake/intake.cpp'
+S = 'src/request/intake/search.cpp'
+SH = 'src/request/intake/search.h'
 
 MUTANTS = [
     # taking up the request
@@ -66,10 +68,16 @@ MUTANTS = [
     ('K03', K, "  if (n == 0) {\n    // A client that dropped", "  if (false) {\n    // A client that dropped"),
     ('K04', K, "if (st.received == st.limit) st.exhausted = true;", ''),
     ('K05', K, "if (memchr(dest, '\\0', line_len) != nullptr) {", 'if (false) {'),
-    ('K06', K, '    if (ka == 0) {\n      if (matches_at(s, p, a)) return a;', '    if (ka == 0) {\n      return a;'),
-    ('K11', K, '  if (k == 0) {\n    if (matches_at(s, p, a)) return a;', '  if (k == 0) {\n    return a;'),
-    ('K07', K, 'if (n == 0 || s.shift[p[n - 1]] == s.match_len) return 0;', 'return 0;'),
-    ('K08', K, 'if (delivered == 0 && st.start == st.end && st.exhausted) return 0;', 'if (delivered == 0 && st.start == st.end) return 0;'),
-    ('K09', K, 'if (search->match_at == pos) break;  // standing at the match', 'break;'),
-    ('K10', K, 'if (memcmp(p, s.match, tail) == 0) return tail;', 'if (memcmp(p, s.match, tail - 1) == 0) return tail;'),
+    ('K06', S, '    if (ka == 0) {\n      if (matches_at(s, p, a)) return a;', '    if (ka == 0) {\n      return a;'),
+    ('K11', S, '  if (k == 0) {\n    if (matches_at(s, p, a)) return a;', '  if (k == 0) {\n    return a;'),
+    ('K07', SH, 'if (n == 0 || p.shift[data[n - 1]] == p.len) return 0;', 'return 0;'),
+    ('K08', K, 'return delivered == 0 && st.start == st.end && st.exhausted ? 0 : 1;', 'return delivered == 0 && st.start == st.end ? 0 : 1;'),
+    ('K09', K, 'if (search.match_at == pos) break;  // standing at the match', 'break;'),
+    ('K10', S, 'if (memcmp(c, p.text, tail) == 0) return tail;', 'if (memcmp(c, p.text, tail - 1) == 0) return tail;'),
+    # a caller's buffer written past *length; a match known without its text
+    ('K12', K, 'if (scratch && unread < search.pattern.len', 'if (unread < search.pattern.len'),
+    ('K13', K, 'if (st.search != nullptr && strcmp(match, st.search->pattern.text) == 0)', 'if (st.search != nullptr)'),
+    ('K14', K, 'if (st.search != nullptr && strcmp(match, st.search->pattern.text) == 0)', 'if (st.search != nullptr && match[0] == st.search->pattern.text[0])'),
+    # the search: a match whose first byte recurs goes by its prefix function
+    ('K15', S, 'while (k > 0 && p[i] != t[k]) k = s.border[k - 1];', 'if (k > 0 && p[i] != t[k]) k = 0;'),
 ]

@@ -50,8 +50,8 @@ int skip_rest_of_part(MpreadState *s, char *scratch, GError **error) {
   if (s->position != BodyPosition::in_content) return 1;
   for (;;) {
     size_t length = 0;
-    int r = intake_read_until_match(s->end_marker, scratch, chunk_size, &length,
-                                    error);
+    int r = intake_read_until_match_scratch(s->end_marker, scratch, chunk_size,
+                                            &length, error);
     if (r < 0) return prefixed(error, Msg::search_boundary);
     if (r == 0 || length == 0) break;
   }
