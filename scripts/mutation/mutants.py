@@ -46,9 +46,9 @@ MUTANTS = [
     ('R05', R, 'if (latin1)\n      w.out += g_unichar_to_utf8(c, w.out);', 'if (false)\n      w.out += g_unichar_to_utf8(c, w.out);'),
     ('R06', R, "    if (is_control(c)) {\n      w.out = start;", "    if (c == 0) {\n      w.out = start;"),
     ('R07', R, 'const bool two_follow = i + 2 < rest.size();', 'const bool two_follow = i + 1 < rest.size();'),
-    ('R08', R, "          if (find_param(&parsed, base) != nullptr) {", "          if (false) {"),
-    ('R09', R, "} else if (pass == 1 && !extended && find_param(&out, name) == nullptr) {", "} else if (pass == 1 && !extended) {"),
-    ('R10', R, "    if (find_param(&parsed, name) != nullptr) {\n      why = \"Parameter is given twice\";", "    if (false) {\n      why = \"Parameter is given twice\";"),
+    ('R08', R, "          if (given.has(base)) {", "          if (false) {"),
+    ('R09', R, "} else if (pass == 1 && !extended && !answered.has(name)) {", "} else if (pass == 1 && !extended) {"),
+    ('R10', R, "    if (!names.add(name)) {\n      why = \"Parameter is given twice\";", "    if (!names.add(name) && false) {\n      why = \"Parameter is given twice\";"),
     ('R11', R, "    if (s.empty() || s.front() != '=') {", "    if (s.empty()) {"),
     ('R12', R, "if (value > (SIZE_MAX - digit) / 10) {", "if (false) {"),
     ('R13', R, "if (*p < '0' || *p > '9') {", "if (*p < '0') {"),
@@ -56,6 +56,9 @@ MUTANTS = [
     ('R15', R, "while (!s.empty() && is_space(s.back())) s.remove_suffix(1);", ''),
     ('R16', R, "if (base == 0 || name.front() == '\"') {", "if (base == 0) {"),
     ('R17', R, 'if (value == 0)\n    fail(', 'if (false)\n    fail('),
+    # at most 64 parameters a header, repeats found by a hash of their letters
+    ('R18', R, 'if (parsed.n_params == max_params) {', 'if (false) {'),
+    ('R19', R, "h = (h ^ (b - 'A' < 26u ? b | 0x20u : b)) * 16777619u;", 'h = (h ^ b) * 16777619u;'),
     # part content
     ('C01', C, '} else if (n < 0 && errno == EINTR) {\n      continue;', '} else if (n < 0 && errno == EINTR) {\n      return false;'),
     ('C02', C, '      data += n;\n      len -= static_cast<size_t>(n);', '      len = 0;'),
