@@ -173,6 +173,8 @@ TEST_F(Intake, BadArgumentsAreErrors) {
   EXPECT_GERROR_PREFIX(err, INTAKE_ERROR, INTAKE_ERROR_INVALID_ARGUMENT, "");
   EXPECT_FALSE(intake_init(-1, 4096, 10, &err));
   EXPECT_GERROR_PREFIX(err, INTAKE_ERROR, INTAKE_ERROR_INVALID_ARGUMENT, "");
+  EXPECT_FALSE(intake_init(0, SIZE_MAX, 10, &err));  // no memory for it
+  EXPECT_GERROR_PREFIX(err, INTAKE_ERROR, INTAKE_ERROR_NO_MEMORY, "");
 
   start("x\r\nline\r\n");
   const std::function<int(GError **)> calls[] = {
