@@ -52,6 +52,8 @@ TEST(Search, HandMadeCases) {
       {"\r\n--b", "\r\n--bb", 0, 0},
       {"aab", "aaaab", 2, 0},  // the first byte recurs
       {"aab", "abaa", npos, 2},
+      {"aaab", "aaaab", 1, 0},
+      {"aaab", "baaaa", npos, 3},
       {"abab", "aababab", 1, 2},
       {"abab", "abaaba", npos, 3},
   };
@@ -74,20 +76,23 @@ TEST(Search, AgreesWithAPlainSearch) {
   const std::vector<std::string> matches = {
       "\r", "\r\n", "--" + boundary, "\r\n--" + boundary + "--",  // 1, 2, 70, 74
       "\r\n--" + std::string(70, '-'),                            // last byte repeats
-      "abababab" + boundary,                                      // first byte recurs
+      std::string(6, '\r') + "\n--" + boundary,                  // first byte recurs
       "\r\n" + std::string(300, '-') + "end"};  // past the 255-byte move limit
   for (const std::string &m : matches) {
     SCOPED_TRACE(testing::Message() << m.size() << " bytes " << testing::PrintToString(m.substr(0, 8)));
     std::string d;
     while (d.size() < 40 * std::min<size_t>(m.size(), 255) + 1000) {
       std::string piece = m;
-      // Whole copies now and then, so that stretches without one are long.
+      // Whole copies now and then (some behind a prefix of their own), so
+      // that stretches without one are long.
       switch (gen() % 6) {
         case 0: piece.resize(gen() % m.size()); break;
         case 1: piece.pop_back(); break;
         case 2: piece[gen() % m.size()] ^= static_cast<char>(1 + gen() % 255); break;
         case 3: piece = std::string(1 + gen() % 9, m[gen() % m.size()]); break;
-        default: if (gen() % 8 != 0) piece = random_bytes(1 + gen() % 300, gen());
+        default:
+          if (gen() % 8 != 0) piece = random_bytes(1 + gen() % 300, gen());
+          else if (gen() % 2 != 0) piece = m.substr(0, gen() % m.size()) + m;
       }
       d += piece;
     }
