@@ -390,7 +390,7 @@ const Workload workloads[] = {
   {"W2 fields, chunks 4096",  "w2", gen_w2, false, Unit::parts, "chunks", "4096",      Role::plain,       {20000, 2000},        {1000, 100},         {21000, 1100},       {5000, 1100}},
   {"W3 slow, write_part",     "w3", gen_w3, true,  Unit::bytes, "write",  "/dev/null", Role::adversarial, {64 * MiB, 2 * MiB},  {1 * MiB, 64 * KiB}, {17 * MiB, 1 * MiB}, {8 * MiB, 1 * MiB}},
   {"W4 32 KiB files",         "w4", gen_w4, false, Unit::parts, "files",  "",          Role::plain,       {2000, 100},          {100, 10},           {1100, 60},          {300, 60}},
-  {"W5 header parameters",    "w5", gen_w5, false, Unit::bytes, "chunks", "4096",      Role::refused,     {64 * MiB, 2 * MiB},  {1 * MiB, 64 * KiB}, {17 * MiB, 1 * MiB}, {4 * MiB, 1 * MiB}},
+  {"W5 header parameters",    "w5", gen_w5, false, Unit::bytes, "chunks", "4096",      Role::refused,     {64 * MiB, 2 * MiB},  {1 * MiB, 64 * KiB}, {17 * MiB, 1 * MiB}, {2 * MiB, 1 * MiB}},
 };
 // clang-format on
 
