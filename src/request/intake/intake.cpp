@@ -302,6 +302,12 @@ int read_line_in_pieces(char *dest, size_t size, size_t *length,
   return line_read(dest, line_len, length, error);
 }
 
+// A search refused before it began: nothing is delivered.
+int refused(size_t *length) {
+  if (length != nullptr) *length = 0;
+  return -1;
+}
+
 // What both searches do first: the tests of their arguments, and the slot
 // of their match made the one in use. Null, with the error set, on failure.
 inline Search *begin_search(const char *match, void *dest, size_t size,
@@ -444,7 +450,7 @@ int intake_read_line(char *dest, size_t size, size_t *length, GError **error) {
 int intake_read_until_match(const char *match, void *dest, size_t size,
                             size_t *length, GError **error) {
   Search *search = begin_search(match, dest, size, length, error);
-  if (search == nullptr) return -1;
+  if (search == nullptr) return refused(length);
   return search_on<false>(*search, static_cast<unsigned char *>(dest), size, 0,
                           length, error);
 }
@@ -452,7 +458,7 @@ int intake_read_until_match(const char *match, void *dest, size_t size,
 int intake_read_until_match_scratch(const char *match, void *dest, size_t size,
                                     size_t *length, GError **error) {
   Search *search = begin_search(match, dest, size, length, error);
-  if (search == nullptr) return -1;
+  if (search == nullptr) return refused(length);
   auto *out = static_cast<unsigned char *>(dest);
   // Each chunk of an upload: one read straight into dest, and done.
   if (st.end - st.start < search->pattern.len && !st.exhausted &&

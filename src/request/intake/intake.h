@@ -58,11 +58,11 @@ INTAKE_API int intake_read_line(char *dest, size_t size, size_t *length,
  * negative on failure. A call that delivers fewer than size bytes leaves
  * the stream at the match or at its end, so a search for a suffix of the
  * match reaches that suffix within one call. Only dest[0, *length) is ever
- * written: past the arguments' checks *length is set on every return (0
- * with a result of 0; on a failure, the bytes copied before the stream
- * broke). A match is known by its text, wherever the caller keeps it;
- * what the search learnt of the last two is kept between calls. Linear in
- * the bytes scanned, whatever they are. */
+ * written, and *length (when not NULL) is set on every return: 0 with a
+ * result of 0, and on a failure the bytes copied before the stream broke.
+ * A match is known by its text, wherever the caller keeps it; what the
+ * search learnt of the last two is kept between calls. Linear in the bytes
+ * scanned, whatever they are. */
 INTAKE_API int intake_read_until_match(const char *match, void *dest,
                                        size_t size, size_t *length,
                                        GError **error);
