@@ -11,9 +11,10 @@
  *
  * The answer is written while the body is read, not before: a long answer
  * (a 413 listing a thousand files) fills the pipe to the server, which
- * reads it only once it has written the body; and standard output is
- * closed once the answer is out, so a server that reads both at once
- * (busybox httpd, lighttpd) ends the reply at once. */
+ * reads it only once it has written the body. Standard output stays open
+ * until the body is read: busybox httpd ends the connection when the
+ * answer ends, and with body bytes still unread it resets it, which loses
+ * the answer for a client still sending. */
 #include "deliver.h"
 
 #include <errno.h>
@@ -23,18 +24,29 @@
 
 #include "signals.h"
 
+/* busybox httpd gives a chunked body no input at all and resets the
+ * connection when the handler's answer ends, the body unread: a client
+ * still sending loses the answer unless it has read it by then. */
+enum { LINGER_MS = 250 };
+
+typedef enum { DRAIN_NONE, DRAIN_DECLARED, DRAIN_UNDECLARED } Drain;
+
 /* What the library buffered of the body is simply dropped: the drain reads
  * standard input to its end rather than counting what is left. */
-static gboolean drain_wanted(const Settings *s) {
+static Drain drain_wanted(const Settings *s) {
   /* A terminal is no server: a person trying the handler by hand. */
-  if (!s->cgi || s->drain_bytes == 0 || isatty(0)) return FALSE;
+  if (!s->cgi || s->drain_bytes == 0 || isatty(0)) return DRAIN_NONE;
   const char *text = g_getenv("CONTENT_LENGTH");
+  const char *method = g_getenv("REQUEST_METHOD");
   guint64 length;
-  /* No length (a chunked body passed on as it came): up to the bound. */
+  /* No length: a chunked body passed on as it came, up to the bound; but
+   * GET and HEAD carry none. */
   if (text == NULL ||
       !g_ascii_string_to_unsigned(text, 10, 0, G_MAXUINT64, &length, NULL))
-    return TRUE;
-  return length > 0 && length <= s->drain_bytes;
+    return g_strcmp0(method, "GET") == 0 || g_strcmp0(method, "HEAD") == 0
+               ? DRAIN_NONE
+               : DRAIN_UNDECLARED;
+  return length > 0 && length <= s->drain_bytes ? DRAIN_DECLARED : DRAIN_NONE;
 }
 
 /* How long the next wait may be: the shorter of what is left of the idle
@@ -53,7 +65,8 @@ static int wait_ms(const Settings *s, guint64 idle_since_ms) {
 }
 
 void deliver(const GString *answer, const Settings *s) {
-  if (!drain_wanted(s)) {
+  Drain drain = drain_wanted(s);
+  if (drain == DRAIN_NONE) {
     write_all(1, answer->str, answer->len);
     return;
   }
@@ -61,7 +74,7 @@ void deliver(const GString *answer, const Settings *s) {
   size_t out_left = answer->len;
   guint64 drained = 0;
   gboolean draining = TRUE;
-  guint64 progress_ms = ms_since_start();
+  guint64 progress_ms = ms_since_start(), answered_ms = 0;
   char buffer[64 * 1024];
   while (out_left > 0 || draining) {
     struct pollfd fds[2] = {{.fd = out_left > 0 ? 1 : -1, .events = POLLOUT},
@@ -77,8 +90,7 @@ void deliver(const GString *answer, const Settings *s) {
       if (w > 0) {
         out += w;
         out_left -= (size_t)w;
-        progress_ms = ms_since_start();
-        if (out_left == 0) close(1);
+        progress_ms = answered_ms = ms_since_start();
       }
     }
     if (fds[1].revents != 0) {
@@ -92,4 +104,7 @@ void deliver(const GString *answer, const Settings *s) {
       }
     }
   }
+  guint64 since = ms_since_start() - answered_ms;
+  if (drain == DRAIN_UNDECLARED && out_left == 0 && since < LINGER_MS)
+    g_usleep((gulong)(LINGER_MS - since) * 1000);
 }
