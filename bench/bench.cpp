@@ -220,6 +220,23 @@ void gen_w4(BodyWriter &w, const std::string &b, unsigned long long files) {
   w.text("--" + b + "--\r\n");
 }
 
+// W5: parts whose Content-Disposition line is 4,090 bytes of about 1,000
+// parameters of two characters, each a name of its own: a parser that
+// checks every parameter against all before it makes half a million
+// compares a line. A header takes at most 64 parameters: every part is
+// refused, and the walk goes on to the next.
+void gen_w5(BodyWriter &w, const std::string &b, unsigned long long bytes) {
+  const char *chars = "abcdefghijklmnopqrstuvwxyz0123456789";
+  std::string line = "Content-Disposition: form-data; name=\"f\"";
+  for (size_t i = 0; line.size() + 4 <= 4088; i++)
+    line += std::string(";") + chars[i / 36] + chars[i % 36] + "=";
+  while (w.size < bytes) {
+    w.text("--" + b + "\r\n" + line + "\r\n\r\nx\r\n");
+    w.parts++;
+  }
+  w.text("--" + b + "--\r\n");
+}
+
 struct Body {
   std::string path, boundary;
   unsigned long long size = 0, content = 0;
@@ -345,8 +362,9 @@ void print_slope(const char *name, const Body &a, const Body &z, double ca,
 enum class Unit { bytes, parts };
 enum class Role {
   plain,
-  reference,   // W1: also timed on its small body (peak RSS must not grow)
-  adversarial  // W3: its time per byte is set against the reference's
+  reference,    // W1: also timed on its small body (peak RSS must not grow)
+  adversarial,  // W3: its time per byte is set against the reference's
+  refused       // W5: the same, and every part of it is refused
 };
 
 constexpr unsigned long long KiB = 1ULL << 10, MiB = 1ULL << 20;
@@ -372,6 +390,7 @@ const Workload workloads[] = {
   {"W2 fields, chunks 4096",  "w2", gen_w2, false, Unit::parts, "chunks", "4096",      Role::plain,       {20000, 2000},        {1000, 100},         {21000, 1100},       {5000, 1100}},
   {"W3 slow, write_part",     "w3", gen_w3, true,  Unit::bytes, "write",  "/dev/null", Role::adversarial, {64 * MiB, 2 * MiB},  {1 * MiB, 64 * KiB}, {17 * MiB, 1 * MiB}, {8 * MiB, 1 * MiB}},
   {"W4 32 KiB files",         "w4", gen_w4, false, Unit::parts, "files",  "",          Role::plain,       {2000, 100},          {100, 10},           {1100, 60},          {300, 60}},
+  {"W5 header parameters",    "w5", gen_w5, false, Unit::bytes, "chunks", "4096",      Role::refused,     {64 * MiB, 2 * MiB},  {1 * MiB, 64 * KiB}, {17 * MiB, 1 * MiB}, {2 * MiB, 1 * MiB}},
 };
 // clang-format on
 
@@ -403,14 +422,20 @@ std::vector<std::string> lib_cmd(const Tools &t, const Workload &w,
   return {t.driver, w.mode, strcmp(w.mode, "files") == 0 ? dir : w.arg};
 }
 
-// The driver prints "parts N bytes M": every run must have done the whole
-// job.
+// The driver prints "parts N bytes M refused R": every run must have done
+// the whole job.
 void check_report(const Workload &w, const Body &b, const std::string &out,
                   const std::string &dir) {
-  unsigned long parts = 0;
+  unsigned long parts = 0, refused = 0;
   unsigned long long bytes = 0;
-  if (sscanf(out.c_str(), "parts %lu bytes %llu", &parts, &bytes) != 2)
+  if (sscanf(out.c_str(), "parts %lu bytes %llu refused %lu", &parts, &bytes,
+             &refused) != 3)
     die(std::string(w.name) + ": driver printed " + out);
+  const unsigned long want_refused = w.role == Role::refused ? b.parts : 0;
+  if (refused != want_refused)
+    die(std::string(w.name) + ": " + std::to_string(refused) +
+        " parts refused; expected " + std::to_string(want_refused));
+  parts += refused;
   unsigned long long content = bytes;
   if (strcmp(w.mode, "files") == 0) {
     content = 0;
@@ -481,7 +506,8 @@ void time_section(const Run &r, const std::vector<const Workload *> &rows) {
       r.runs);
   printf("%-26s %8s %16s %16s %10s %10s %9s %9s\n", "workload", "body", "floor",
          "library", "wall ratio", "cpu ratio", "floor RSS", "lib RSS");
-  double reference = 0, adversarial = 0;  // library seconds per byte
+  double reference = 0;  // library seconds per byte
+  std::vector<std::pair<const char *, double>> adversarial;
   for (const Workload *w : rows) {
     const Body b = r.body(*w, w->timed);
     const Timing m = time_body(r, *w, b);
@@ -497,7 +523,8 @@ void time_section(const Run &r, const std::vector<const Workload *> &rows) {
            m.lib.cpu / m.floor.cpu, m.floor.rss, m.lib.rss);
     fflush(stdout);
     const double per_byte = m.lib.wall / static_cast<double>(b.size);
-    if (w->role == Role::adversarial) adversarial = per_byte;
+    if (w->role == Role::adversarial || w->role == Role::refused)
+      adversarial.push_back({w->name, per_byte});
     if (w->role != Role::reference) continue;
     reference = per_byte;
     // The same program on a small upload: what the large one must not
@@ -508,9 +535,11 @@ void time_section(const Run &r, const std::vector<const Workload *> &rows) {
            mib(small.size).c_str(), s.lib.rss, mib(b.size).c_str(),
            m.lib.rss - s.lib.rss);
   }
-  if (reference > 0 && adversarial > 0)
-    printf("\nW3 time per byte / W1's (write_part_to_file): %.3f\n",
-           adversarial / reference);
+  if (reference > 0)
+    for (const auto &[name, per_byte] : adversarial)
+      printf("\n%.2s time per byte / W1's (write_part_to_file): %.3f", name,
+             per_byte / reference);
+  printf("\n");
   fs::remove_all(r.tools.tmp + "/out");
 }
 

@@ -81,7 +81,8 @@ mpread-upload stores the files of an uploaded HTML form in a folder and
 answers with JSON: name, type, size and SHA-256 of each file, and the text
 fields. It runs under any web server that speaks CGI.
 .
-An upload page and configurations for busybox httpd and lighttpd are in
+An upload page and configurations for busybox httpd, lighttpd, Apache and
+nginx are in
 /usr/share/doc/mpread-upload/examples.")
 
 # What Debian wants in every package: copyright, a changelog, and the

@@ -5,6 +5,8 @@ log() { printf '\n==> %s\n' "$*" >&2; }
 
 # Installs the Debian packages that are not installed yet (as root, or with
 # sudo when there is one). apt-get update runs at most once per process tree.
+# Both wait up to ten minutes for a lock held by another apt or dpkg (a fresh
+# machine runs its own updates at boot) instead of failing at once.
 need_pkgs() {
   local missing=()
   for p in "$@"; do
@@ -16,11 +18,11 @@ need_pkgs() {
   [ "$(id -u)" -ne 0 ] && sudo="sudo"
   log "installing ${missing[*]}"
   if [ -z "${MPREAD_APT_UPDATED:-}" ]; then
-    $sudo apt-get update -qq
+    $sudo apt-get -o DPkg::Lock::Timeout=600 update -qq
     export MPREAD_APT_UPDATED=1
   fi
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends \
-    "${missing[@]}" >/dev/null
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get -o DPkg::Lock::Timeout=600 install -y -qq \
+    --no-install-recommends "${missing[@]}" >/dev/null
 }
 
 # What every build needs.

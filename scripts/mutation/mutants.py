@@ -6,6 +6,8 @@ H = 'src/reader/part_header.cpp'
 C = 'src/reader/part_content.cpp'
 R = 'src/request/reqinfo/reqinfo.cpp'
 K = 'src/request/intake/intake.cpp'
+S = 'src/request/intake/search.cpp'
+SH = 'src/request/intake/search.h'
 
 MUTANTS = [
     # taking up the request
@@ -44,9 +46,9 @@ MUTANTS = [
     ('R05', R, 'if (latin1)\n      w.out += g_unichar_to_utf8(c, w.out);', 'if (false)\n      w.out += g_unichar_to_utf8(c, w.out);'),
     ('R06', R, "    if (is_control(c)) {\n      w.out = start;", "    if (c == 0) {\n      w.out = start;"),
     ('R07', R, 'const bool two_follow = i + 2 < rest.size();', 'const bool two_follow = i + 1 < rest.size();'),
-    ('R08', R, "          if (find_param(&parsed, base) != nullptr) {", "          if (false) {"),
-    ('R09', R, "} else if (pass == 1 && !extended && find_param(&out, name) == nullptr) {", "} else if (pass == 1 && !extended) {"),
-    ('R10', R, "    if (find_param(&parsed, name) != nullptr) {\n      why = \"Parameter is given twice\";", "    if (false) {\n      why = \"Parameter is given twice\";"),
+    ('R08', R, "          if (given.has(base)) {", "          if (false) {"),
+    ('R09', R, "} else if (pass == 1 && !extended && !answered.has(name)) {", "} else if (pass == 1 && !extended) {"),
+    ('R10', R, "    if (!names.add(name)) {\n      why = \"Parameter is given twice\";", "    if (!names.add(name) && false) {\n      why = \"Parameter is given twice\";"),
     ('R11', R, "    if (s.empty() || s.front() != '=') {", "    if (s.empty()) {"),
     ('R12', R, "if (value > (SIZE_MAX - digit) / 10) {", "if (false) {"),
     ('R13', R, "if (*p < '0' || *p > '9') {", "if (*p < '0') {"),
@@ -54,6 +56,9 @@ MUTANTS = [
     ('R15', R, "while (!s.empty() && is_space(s.back())) s.remove_suffix(1);", ''),
     ('R16', R, "if (base == 0 || name.front() == '\"') {", "if (base == 0) {"),
     ('R17', R, 'if (value == 0)\n    fail(', 'if (false)\n    fail('),
+    # at most 64 parameters a header, repeats found by a hash of their letters
+    ('R18', R, 'if (parsed.n_params == max_params) {', 'if (false) {'),
+    ('R19', R, "h = (h ^ (b - 'A' < 26u ? b | 0x20u : b)) * 16777619u;", 'h = (h ^ b) * 16777619u;'),
     # part content
     ('C01', C, '} else if (n < 0 && errno == EINTR) {\n      continue;', '} else if (n < 0 && errno == EINTR) {\n      return false;'),
     ('C02', C, '      data += n;\n      len -= static_cast<size_t>(n);', '      len = 0;'),
@@ -66,10 +71,16 @@ MUTANTS = [
     ('K03', K, "  if (n == 0) {\n    // A client that dropped", "  if (false) {\n    // A client that dropped"),
     ('K04', K, "if (st.received == st.limit) st.exhausted = true;", ''),
     ('K05', K, "if (memchr(dest, '\\0', line_len) != nullptr) {", 'if (false) {'),
-    ('K06', K, '    if (ka == 0) {\n      if (matches_at(s, p, a)) return a;', '    if (ka == 0) {\n      return a;'),
-    ('K11', K, '  if (k == 0) {\n    if (matches_at(s, p, a)) return a;', '  if (k == 0) {\n    return a;'),
-    ('K07', K, 'if (n == 0 || s.shift[p[n - 1]] == s.match_len) return 0;', 'return 0;'),
-    ('K08', K, 'if (delivered == 0 && st.start == st.end && st.exhausted) return 0;', 'if (delivered == 0 && st.start == st.end) return 0;'),
-    ('K09', K, 'if (search->match_at == pos) break;  // standing at the match', 'break;'),
-    ('K10', K, 'if (memcmp(p, s.match, tail) == 0) return tail;', 'if (memcmp(p, s.match, tail - 1) == 0) return tail;'),
+    ('K06', S, '    if (ka == 0) {\n      if (matches_at(s, p, a)) return a;', '    if (ka == 0) {\n      return a;'),
+    ('K11', S, '  if (k == 0) {\n    if (matches_at(s, p, a)) return a;', '  if (k == 0) {\n    return a;'),
+    ('K07', SH, 'if (n == 0 || p.shift[data[n - 1]] == p.len) return 0;', 'return 0;'),
+    ('K08', K, 'return delivered == 0 && st.start == st.end && st.exhausted ? 0 : 1;', 'return delivered == 0 && st.start == st.end ? 0 : 1;'),
+    ('K09', K, 'if (search.match_at == pos) break;  // standing at the match', 'break;'),
+    ('K10', S, 'if (memcmp(c, p.text, tail) == 0) return tail;', 'if (memcmp(c, p.text, tail - 1) == 0) return tail;'),
+    # a caller's buffer written past *length; a match known without its text
+    ('K12', K, 'if (scratch && unread < search.pattern.len', 'if (unread < search.pattern.len'),
+    ('K13', K, 'if (st.search != nullptr && strcmp(match, st.search->pattern.text) == 0)', 'if (st.search != nullptr)'),
+    ('K14', K, 'if (st.search != nullptr && strcmp(match, st.search->pattern.text) == 0)', 'if (st.search != nullptr && match[0] == st.search->pattern.text[0])'),
+    # the search: a match whose first byte recurs goes by its prefix function
+    ('K15', S, 'while (k > 0 && p[i] != t[k]) k = s.border[k - 1];', 'if (k > 0 && p[i] != t[k]) k = 0;'),
 ]

@@ -82,13 +82,14 @@ gboolean mpread_write_part_to_file(int fd, GError **error) {
     return FALSE;
   }
   // One buffer, on the stack, for all chunks: uploads of any length take
-  // the same memory, and a part costs no allocation.
+  // the same memory, and a part costs no allocation. It is ours alone, so
+  // the body may be read straight into it.
   char chunk[chunk_size];
   s->at_content_start = 0;
+  size_t length = 0;
   for (;;) {
-    size_t length = 0;
-    int r = intake_read_until_match(s->end_marker, chunk, chunk_size, &length,
-                                    error);
+    int r = intake_read_until_match_scratch(s->end_marker, chunk, chunk_size,
+                                            &length, error);
     if (r < 0) {
       fail_prefixed(error, Msg::search_content);
       return FALSE;

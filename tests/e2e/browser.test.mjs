@@ -4,21 +4,18 @@
 //   MPREAD_E2E_HANDLER=... MPREAD_E2E_WORK=... node browser.test.mjs
 // Leaves result.png (a screenshot of the answered page) in the work folder.
 import assert from 'node:assert/strict';
-import { spawn } from 'node:child_process';
 import crypto from 'node:crypto';
 import fs from 'node:fs';
 import net from 'node:net';
 import path from 'node:path';
 import { after, before, test } from 'node:test';
-import { fileURLToPath } from 'node:url';
+import { startDemo } from './demo.mjs';
 
 const { chromium } = await import('playwright-core').catch(() => {
   throw new Error('playwright-core is missing: run "npm ci" in tests/e2e '
     + '(scripts/stages/40-e2e.sh does)');
 });
 
-const here = path.dirname(fileURLToPath(import.meta.url));
-const repo = path.resolve(here, '../..');
 const handler = process.env.MPREAD_E2E_HANDLER;
 const work = process.env.MPREAD_E2E_WORK;
 const uploads = path.join(work, 'uploads');
@@ -34,58 +31,17 @@ const chosen = [
 ];
 const picked = path.join(work, 'picked');
 
-function freePort() {
-  return new Promise((resolve) => {
-    const s = net.createServer().listen(0, '127.0.0.1', () => {
-      const { port } = s.address();
-      s.close(() => resolve(port));
-    });
-  });
-}
-
 let demo;
-let demoOutput = '';
-let demoExit;
 let context;
 let url;
-
-async function startDemo() {
-  for (let attempt = 0; attempt < 5; attempt++) {
-    const port = await freePort();
-    demoOutput = '';
-    // A process group of its own, so that nothing it started can outlive it.
-    demo = spawn('bash', [path.join(repo, 'scripts/demo.sh'), '--busybox'], {
-      detached: true,
-      stdio: ['ignore', 'pipe', 'pipe'],
-      env: {
-        ...process.env,
-        MPREAD_DEMO_PORT: String(port),
-        MPREAD_DEMO_SITE: path.join(work, 'site'),
-        MPREAD_UPLOAD_DIR: uploads,
-        MPREAD_DEMO_HANDLER: handler,
-      },
-    });
-    demoExit = new Promise((resolve) => demo.on('exit', (code, signal) => resolve({ code, signal })));
-    const ready = new Promise((resolve) => {
-      const look = (d) => {
-        demoOutput += d;
-        if (demoOutput.includes('Press Ctrl-C')) resolve(true);
-      };
-      demo.stdout.on('data', look);
-      demo.stderr.on('data', look);
-      demoExit.then(() => resolve(false));
-    });
-    if (await ready) return `http://127.0.0.1:${port}/`;
-  }
-  throw new Error(`the demo did not start:\n${demoOutput}`);
-}
 
 before(async () => {
   fs.rmSync(work, { recursive: true, force: true });
   fs.mkdirSync(work, { recursive: true });
   fs.mkdirSync(picked);
   for (const c of chosen) fs.writeFileSync(path.join(picked, c.name), c.buffer);
-  url = await startDemo();
+  demo = await startDemo('busybox', { site: path.join(work, 'site'), uploads, handler });
+  ({ url } = demo);
   context = await chromium.launchPersistentContext(path.join(work, 'profile'), {
     executablePath: '/usr/bin/chromium',
     headless: true,
@@ -97,9 +53,7 @@ before(async () => {
 
 after(async () => {
   await context?.close();
-  if (demo && demo.exitCode === null && demo.signalCode === null) {
-    try { process.kill(-demo.pid, 'SIGKILL'); } catch { /* already gone */ }
-  }
+  await demo?.stop();
 });
 
 test('a browser uploads two files through the demo page', async () => {
@@ -185,10 +139,10 @@ test('a form sent with no file chosen is taken as fields alone', async () => {
 test('Ctrl-C stops the demo and its server', async () => {
   await context.close();
   context = undefined;
-  process.kill(demo.pid, 'SIGINT');
-  const { code } = await demoExit;
-  assert.equal(code, 0, demoOutput);
-  assert.match(demoOutput, /demo stopped/);
+  process.kill(demo.child.pid, 'SIGINT');
+  const { code } = await demo.exited;
+  assert.equal(code, 0, demo.output());
+  assert.match(demo.output(), /demo stopped/);
   const port = Number(new URL(url).port);
   const refused = await new Promise((resolve) => {
     const s = net.connect(port, '127.0.0.1');

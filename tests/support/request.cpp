@@ -113,14 +113,24 @@ std::string describe(GError *&err) {
 }
 
 int take_content(size_t chunk, std::string &out, GError **error) {
-  std::vector<char> buf(chunk);
+  // A canary in the whole buffer before every call: bytes past the chunk
+  // are the caller's, and must come back as they were.
+  std::vector<char> canary(chunk), buf(chunk);
+  for (size_t i = 0; i < chunk; i++) canary[i] = static_cast<char>(0xa5 ^ (i * 131 % 251));
   size_t len = 0;
   int r;
-  while ((r = mpread_get_part_buffer(buf.data(), chunk, &len, error)) == 1 && len > 0) {
+  for (;;) {
+    buf = canary;
+    len = 0;
+    r = mpread_get_part_buffer(buf.data(), chunk, &len, error);
     if (len > chunk) abort();
+    if (memcmp(buf.data() + len, canary.data() + len, chunk - len) != 0) {
+      ADD_FAILURE() << "bytes past the " << len << " delivered changed";
+      return -2;
+    }
+    if (r != 1 || len == 0) return r;
     out.append(buf.data(), len);
   }
-  return r;
 }
 
 std::vector<Step> walk(size_t chunk, int out) {

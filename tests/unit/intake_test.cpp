@@ -85,24 +85,47 @@ TEST_F(Intake, MatchSplitOverRefills) {
       }
 }
 
-// A caller's buffer of a working buffer's size or more takes the read
-// itself: the bytes past the content (the match and what follows) are left
-// in it. A smaller one gets copies only, and nothing past them.
-TEST_F(Intake, LargeBufferTakesTheReadItself) {
-  const std::string m = "\r\n--boundary", after = m + "\r\ntail";
-  for (size_t size : {4096, 4095}) {
+// Only dest[0, *length) changes, whatever the buffer's size: the match and
+// what follows it (the next part's headers) never land in the caller's
+// buffer.
+TEST_F(Intake, NothingWrittenPastTheLength) {
+  const std::string m = "\r\n--boundary";
+  for (size_t size : {4095, 4096, 9000}) {
     SCOPED_TRACE(size);
-    start("content" + after);
+    start("content" + m + "\r\ntail");
     std::vector<char> buf(size, '#');
     size_t len = 0;
-    ASSERT_EQ(intake_read_until_match(m.c_str(), buf.data(), size, &len, &err),
-              1);
-    ASSERT_EQ(std::string(buf.data(), len), "content");
-    EXPECT_EQ(std::string(buf.data() + len, after.size()),
-              size == 4096 ? after : std::string(after.size(), '#'));
+    ASSERT_EQ(intake_read_until_match(m.c_str(), buf.data(), size, &len, &err), 1);
+    EXPECT_EQ(std::string(buf.data(), len), "content");
+    EXPECT_EQ(std::string(buf.data(), size).find_first_not_of('#', len), std::string::npos);
     EXPECT_EQ(line(), "\r\n");
     EXPECT_EQ(line(), "--boundary\r\n");
     EXPECT_EQ(line(), "tail");
+  }
+}
+
+// A match is known by its text, not by where it lies: a caller that builds
+// its matches in one buffer gets the search of the text it holds now.
+TEST_F(Intake, MatchKnownByItsText) {
+  const struct {
+    const char *first, *then, *delivered;
+  } rows[] = {
+      {"XYZ", "YZ", "X"},  // a suffix of the match is reached within one call
+      {"XYZ", "Z", "XY"},
+      {"XYZ", "XYW", "XYZtail"},  // the same length, another text
+      {"XYZ", "XYZ", ""},
+  };
+  for (const auto &row : rows) {
+    SCOPED_TRACE(row.then);
+    start("abcXYZtail");
+    char match[8], buf[64];
+    size_t len = 0;
+    strcpy(match, row.first);
+    ASSERT_EQ(intake_read_until_match(match, buf, sizeof buf, &len, &err), 1);
+    EXPECT_EQ(std::string(buf, len), "abc");
+    strcpy(match, row.then);
+    ASSERT_EQ(intake_read_until_match(match, buf, sizeof buf, &len, &err), 1);
+    EXPECT_EQ(std::string(buf, len), row.delivered);
   }
 }
 
@@ -150,6 +173,8 @@ TEST_F(Intake, BadArgumentsAreErrors) {
   EXPECT_GERROR_PREFIX(err, INTAKE_ERROR, INTAKE_ERROR_INVALID_ARGUMENT, "");
   EXPECT_FALSE(intake_init(-1, 4096, 10, &err));
   EXPECT_GERROR_PREFIX(err, INTAKE_ERROR, INTAKE_ERROR_INVALID_ARGUMENT, "");
+  EXPECT_FALSE(intake_init(0, SIZE_MAX, 10, &err));  // no memory for it
+  EXPECT_GERROR_PREFIX(err, INTAKE_ERROR, INTAKE_ERROR_NO_MEMORY, "");
 
   start("x\r\nline\r\n");
   const std::function<int(GError **)> calls[] = {

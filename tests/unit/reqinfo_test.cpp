@@ -45,7 +45,11 @@ struct ParseCase {
 };
 
 TEST(ReqinfoParse, HeaderLines) {
+  std::string most = "X: v";  // 64 parameters, the most a header takes
+  for (int i = 0; i < 64; i++) most += "; p" + std::to_string(i) + "=" + std::to_string(i);
+  const std::string too_many = most + "; p64=";
   const ParseCase cases[] = {
+      {most.c_str(), "v", {{"p0", "0"}, {"P63", "63"}, {"p64", nullptr}}},
       {"Content-Disposition: form-data; name=\"a\"; "
        "filename=\"C:\\Users\\x\\a.txt\"\r\n",
        "form-data", {{"name", "a"}, {"filename", "C:\\Users\\x\\a.txt"}}},
@@ -86,8 +90,9 @@ TEST(ReqinfoParse, HeaderLines) {
        {{"a", "plain"}, {"b", ""}, {"c", ""}, {"d", ""}, {"e", ""}, {"f", ""}, {"g", ""}}},
   };
   // A parameter twice in any case (NAME* too), an unterminated quote, a
-  // missing '=', name or colon, control characters.
+  // missing '=', name or colon, control characters, a 65th parameter.
   const char *const refused[] = {
+      too_many.c_str(),
       "X: v; name=\"a\"; name=\"b\"", "X: v; name=a; NAME=b", "X: v; a*=UTF-8''x; A*=UTF-8''y; a=z",
       "X: v; a=x; a*=UTF-8''y; a=z", "X: v; *=UTF-8''y", "X: v; name=\"unterminated\r\n",
       "X: v; name=\"a\"b", "X: v; name=\"a\" b", "X: v; name", "X: v; name a", "X: v; =a",
@@ -135,7 +140,9 @@ TEST(ReqinfoParse, RefillsAndReleases) {
   ASSERT_TRUE(reqinfo_get_content_type(&h, nullptr));
   EXPECT_STREQ(h.value, "Multipart/Form-Data");
   EXPECT_STREQ(reqinfo_get_header_param_value(&h, "boundary"), "a b;c");
-  EXPECT_FALSE(reqinfo_parse_header("A: b; c=d; c=e", &h, nullptr));
+  GError *err = nullptr;
+  EXPECT_FALSE(reqinfo_parse_header("A: b; c=d; C=e", &h, &err));
+  EXPECT_GERROR(err, REQINFO_ERROR, REQINFO_ERROR_PARSE, "Parameter is given twice: C");
   EXPECT_EQ(h.value, nullptr);
   reqinfo_release_header(&h);
   EXPECT_EQ(reqinfo_get_header_param_value(nullptr, "c"), nullptr);

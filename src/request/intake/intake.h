@@ -1,8 +1,8 @@
 /* intake: the request-body buffer. One process-wide buffer (no handle) over
  * a descriptor, reading at most `limit` bytes from it in all, one read(2)
  * (or readv(2)) per refill of its working buffer or per search read straight
- * into a caller's buffer. Every read of a request body goes through it. Not
- * thread-safe. */
+ * into a caller's scratch buffer. Every read of a request body goes through
+ * it. Not thread-safe. */
 #ifndef INTAKE_H
 #define INTAKE_H
 
@@ -25,7 +25,8 @@ typedef enum {
   INTAKE_ERROR_READ,                 /* read(2) failed */
   INTAKE_ERROR_TRUNCATED,            /* descriptor ended before `limit` bytes */
   INTAKE_ERROR_LINE_TOO_LONG,        /* line does not fit `size` with its NUL */
-  INTAKE_ERROR_LINE_HAS_NUL          /* line holds a NUL byte */
+  INTAKE_ERROR_LINE_HAS_NUL,         /* line holds a NUL byte */
+  INTAKE_ERROR_NO_MEMORY             /* an allocation failed */
 } IntakeError;
 
 /* Starts reading fd through a working buffer of buffer_size bytes, at most
@@ -55,15 +56,25 @@ INTAKE_API int intake_read_line(char *dest, size_t size, size_t *length,
  * with *length > 0 while such bytes remain, 1 with *length == 0 when the
  * stream stands at match (never consumed), 0 when nothing is left,
  * negative on failure. A call that delivers fewer than size bytes leaves
- * the stream at the match or at its end. Linear in the bytes scanned,
- * whatever they are. When the working buffer holds nothing unread and size
- * is at least the working-buffer size, the body is read straight into dest,
- * so dest's bytes past *length may have been overwritten. What is known of
- * a match is kept between calls and found by its address: a match string
- * must not be changed in place while it is in use. */
+ * the stream at the match or at its end, so a search for a suffix of the
+ * match reaches that suffix within one call. Only dest[0, *length) is ever
+ * written, and *length (when not NULL) is set on every return: 0 with a
+ * result of 0, and on a failure the bytes copied before the stream broke.
+ * A match is known by its text, wherever the caller keeps it; what the
+ * search learnt of the last two is kept between calls. Linear in the bytes
+ * scanned, whatever they are. */
 INTAKE_API int intake_read_until_match(const char *match, void *dest,
                                        size_t size, size_t *length,
                                        GError **error);
+
+/* The same search for a caller whose dest is scratch space of its own:
+ * dest[*length, size) may be overwritten too, with bytes that follow the
+ * delivered ones in the stream. In return, when the working buffer holds
+ * fewer unread bytes than the match and size is at least the working-buffer
+ * size, the body is read straight into dest and never copied. */
+INTAKE_API int intake_read_until_match_scratch(const char *match, void *dest,
+                                               size_t size, size_t *length,
+                                               GError **error);
 
 /* Frees the buffer; harmless when not initialised. */
 INTAKE_API void intake_release(void);

@@ -57,12 +57,13 @@ REQINFO_API const char *reqinfo_get_header_param_value(
 
 /* Parses one header line as read from a body (name, colon, value,
  * parameters, optional CR LF or LF). Fails on a missing colon, a parameter
- * given twice (name and name* are two; name* twice is a repeat), a
- * parameter without '=', an unterminated quote, or control characters
- * (bytes below 0x20 but tab, and 0x7F); bytes from 0x80 up are text. In a
- * quoted string only \" and \\ are escapes: any other backslash stays, so
- * C:\dir\a.txt comes back intact; and a quote ends it only when blanks and
- * then ';' or the end follow, so say "hi" .txt in quotes comes back whole. */
+ * given twice (name and name* are two; name* twice is a repeat), more than
+ * 64 parameters, a parameter without '=', an unterminated quote, or control
+ * characters (bytes below 0x20 but tab, and 0x7F); bytes from 0x80 up are
+ * text. In a quoted string only \" and \\ are escapes: any other backslash
+ * stays, so C:\dir\a.txt comes back intact; and a quote ends it only when
+ * blanks and then ';' or the end follow, so say "hi" .txt in quotes comes
+ * back whole. */
 REQINFO_API gboolean reqinfo_parse_header(const char *line,
                                           ReqinfoHeader *record,
                                           GError **error);

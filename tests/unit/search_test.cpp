@@ -1,0 +1,150 @@
+// The request-body buffer's search, on memory alone (find, held_tail)
+// against a plain reference, then through the buffer with three matches in
+// turn, where two are kept.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "intake.h"
+#include "request.h"
+#include "search.h"
+
+namespace {
+
+using namespace testreq;
+
+const size_t npos = std::string::npos;
+
+struct Prepared {
+  search::Pattern p{};
+  explicit Prepared(const std::string &m) { EXPECT_TRUE(search::prepare(p, m.data(), m.size())); }
+  ~Prepared() { search::forget(p); }
+  size_t find(const std::string &d, size_t from = 0) const {
+    size_t at = search::find(p, reinterpret_cast<const unsigned char *>(d.data()) + from,
+                             d.size() - from);
+    return at == search::not_found ? npos : at + from;
+  }
+  size_t tail(const std::string &d, size_t n) const {
+    return search::held_tail(p, reinterpret_cast<const unsigned char *>(d.data()), n);
+  }
+};
+
+// The longest tail of d[0, n) that is a proper prefix of m.
+size_t reference_tail(const std::string &m, const std::string &d, size_t n) {
+  for (size_t k = std::min(m.size() - 1, n); k > 0; k--)
+    if (d.compare(n - k, k, m, 0, k) == 0) return k;
+  return 0;
+}
+
+TEST(Search, HandMadeCases) {
+  const struct {
+    std::string match, data;
+    size_t at, tail;
+  } rows[] = {
+      {"a", "", npos, 0},
+      {"a", "xxa", 2, 0},
+      {"--", "x---", 1, 1},  // the last byte repeats: the first of three
+      {"\r\n--b", "x\r\n--b\r\n--b", 1, 0},
+      {"\r\n--b", "x\r\n-", npos, 3},
+      {"\r\n--b", "\r\n--\r\n--", npos, 4},
+      {"\r\n--b", "\r\n--bb", 0, 0},
+      {"aab", "aaaab", 2, 0},  // the first byte recurs
+      {"aab", "abaa", npos, 2},
+      {"aaab", "aaaab", 1, 0},
+      {"aaab", "baaaa", npos, 3},
+      {"abab", "aababab", 1, 2},
+      {"abab", "abaaba", npos, 3},
+  };
+  for (const auto &row : rows) {
+    SCOPED_TRACE(testing::PrintToString(row.match) + " in " + testing::PrintToString(row.data));
+    Prepared s(row.match);
+    EXPECT_EQ(s.find(row.data), row.at);
+    EXPECT_EQ(s.tail(row.data, row.data.size()), row.tail);
+  }
+}
+
+// Data dense in near-copies of the match (prefixes, copies but their last
+// byte or with one byte changed, whole copies) and in its bytes: the first
+// occurrence from every offset, and the held tail of every prefix, agree
+// with the plain reference. Long enough data for both windows.
+TEST(Search, AgreesWithAPlainSearch) {
+  std::mt19937 gen(5);
+  std::string boundary;  // of a browser's characters: no CR, no '-'
+  while (boundary.size() < 68) boundary += "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"[gen() % 62];
+  const std::vector<std::string> matches = {
+      "\r", "\r\n", "--" + boundary, "\r\n--" + boundary + "--",  // 1, 2, 70, 74
+      "\r\n--" + std::string(70, '-'),                            // last byte repeats
+      std::string(6, '\r') + "\n--" + boundary,                  // first byte recurs
+      "\r\n" + std::string(300, '-') + "end"};  // past the 255-byte move limit
+  for (const std::string &m : matches) {
+    SCOPED_TRACE(testing::Message() << m.size() << " bytes " << testing::PrintToString(m.substr(0, 8)));
+    std::string d;
+    while (d.size() < 40 * std::min<size_t>(m.size(), 255) + 1000) {
+      std::string piece = m;
+      // Whole copies now and then (some behind a prefix of their own), so
+      // that stretches without one are long.
+      switch (gen() % 6) {
+        case 0: piece.resize(gen() % m.size()); break;
+        case 1: piece.pop_back(); break;
+        case 2: piece[gen() % m.size()] ^= static_cast<char>(1 + gen() % 255); break;
+        case 3: piece = std::string(1 + gen() % 9, m[gen() % m.size()]); break;
+        default:
+          if (gen() % 8 != 0) piece = random_bytes(1 + gen() % 300, gen());
+          else if (gen() % 2 != 0) piece = m.substr(0, gen() % m.size()) + m;
+      }
+      d += piece;
+    }
+    Prepared s(m);
+    for (size_t from = 0; from < d.size(); from++) {
+      ASSERT_EQ(s.find(d, from), d.find(m, from)) << "from " << from;
+      ASSERT_EQ(s.tail(d, d.size() - from), reference_tail(m, d, d.size() - from))
+          << "prefix of " << d.size() - from;
+    }
+  }
+}
+
+// Three matches taken in random turn from one stream, each from the one
+// buffer: each pushes one of the two kept out, and every call must agree
+// with a plain search from where the stream stands.
+TEST(Search, ThreeMatchesInTurnThroughTheBuffer) {
+  const std::string delimiter = "--" + std::string(69, 'q') + "Z";
+  const std::string matches[] = {delimiter, "\r\n" + delimiter,
+                                 "\r\n" + std::string(300, '-') + "end"};
+  std::mt19937 gen(11);
+  std::string body;
+  while (body.size() < 30000) {
+    const std::string &m = matches[gen() % 3];
+    const size_t kind = gen() % 4;
+    body += kind == 3 ? random_bytes(1 + gen() % 80, gen())
+                      : m.substr(0, kind == 2 ? m.size() : kind == 1 ? m.size() - 1 : 1 + gen() % m.size());
+  }
+  for (Feed feed : {Feed::file, Feed::pipe_bytewise}) {
+    Request req;
+    req.body(body, feed);
+    GError *err = nullptr;
+    ASSERT_TRUE(intake_init(0, 4096, body.size(), &err));
+    std::vector<char> buf(5000), match(400);
+    for (size_t pos = 0, call = 0;; call++) {
+      SCOPED_TRACE(testing::Message() << feed_name(feed) << " call " << call);
+      const std::string &m = matches[gen() % 3];
+      memcpy(match.data(), m.c_str(), m.size() + 1);
+      const size_t chunk = 1 + gen() % buf.size();
+      size_t len = 0;
+      const int r = intake_read_until_match(match.data(), buf.data(), chunk, &len, &err);
+      ASSERT_EQ(err, nullptr) << err->message;
+      if (pos == body.size()) {
+        ASSERT_EQ(r, 0);
+        break;
+      }
+      ASSERT_EQ(r, 1);
+      ASSERT_EQ(len, std::min(chunk, std::min(body.find(m, pos), body.size()) - pos));
+      ASSERT_EQ(std::string(buf.data(), len), body.substr(pos, len));
+      pos += len;
+    }
+    intake_release();
+  }
+}
+
+}  // namespace
