@@ -43,9 +43,11 @@ typedef struct Answer Answer;
 Answer *answer_new(void);
 void answer_free(Answer *answer);
 
-/* Failing. Each records the first failure only (later ones are its
+/* Failing. Each records the first failure only (later ones are mostly its
  * consequences) and returns FALSE, so that a step reads
- * `return fail(...)`; no helper of the program fails with another value. */
+ * `return fail(...)`. No helper of the program fails with another value
+ * but store_file(), whose TRUE after a file it could not name lets the walk
+ * go on. */
 gboolean fail(Answer *answer, Status status, const char *fmt, ...)
     G_GNUC_PRINTF(3, 4);
 /* A 413, naming the setting exceeded and its value. */

@@ -107,8 +107,9 @@ static gboolean take_part(Walk *walk, const MpreadPart *part) {
  * empty file name and no content, which the reader refuses: the body then
  * stands where the part's content would begin, at its end marker. */
 static gboolean is_empty_file_input(Walk *walk, const GError *error) {
-  size_t n = strlen(walk->end_marker), got = 0;
-  return g_error_matches(error, MPREAD_ERROR, MPREAD_ERROR_INVALID_FILENAME) &&
+  size_t n = walk->end_marker ? strlen(walk->end_marker) : 0, got = 0;
+  return n > 0 &&
+         g_error_matches(error, MPREAD_ERROR, MPREAD_ERROR_INVALID_FILENAME) &&
          intake_peek(walk->buffer, n, &got, NULL) && got == n &&
          memcmp(walk->buffer, walk->end_marker, n) == 0;
 }

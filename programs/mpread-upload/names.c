@@ -5,8 +5,9 @@
 #include <string.h>
 
 /* Every stored name, variants included, is at most MAX_STORED_NAME bytes;
- * past MAX_VARIANTS numbered ones, a name gets a random suffix, tried at
- * most UNIQUE_TRIES times (a clash takes 2^64 tries to be likely). */
+ * past MAX_VARIANTS numbered ones, a name gets a random 64-bit suffix,
+ * tried at most UNIQUE_TRIES times: a clash is unlikely even among 2^32
+ * names of one stem. */
 enum { MAX_STORED_NAME = 200, MAX_EXTENSION = 16, UNIQUE_TRIES = 16 };
 
 /* Characters that make a listing lie: C1 controls, bidirectional controls
@@ -27,18 +28,16 @@ static const char *extension(const char *name) {
   return dot;
 }
 
-/* Cuts an over-long name to MAX_STORED_NAME bytes on a character boundary,
- * keeping a short extension. */
-static char *cut_name(char *name) {
-  size_t len = strlen(name);
-  if (len <= MAX_STORED_NAME) return name;
-  size_t ext_len = strlen(extension(name));
-  const char *stem_end =
-      g_utf8_find_prev_char(name, name + MAX_STORED_NAME - ext_len + 1);
-  char *cut = g_strdup_printf("%.*s%s", (int)(stem_end - name), name,
-                              name + len - ext_len);
-  g_free(name);
-  return cut;
+/* "name.ext" -> "name<suffix>.ext", the stem cut on a character boundary
+ * so that the whole stays within MAX_STORED_NAME, a short extension kept. */
+static char *variant(const char *name, const char *suffix) {
+  const char *ext = extension(name);
+  size_t room = MAX_STORED_NAME - strlen(ext) - strlen(suffix);
+  const char *stem_end = ext;
+  if ((size_t)(ext - name) > room)
+    stem_end = g_utf8_find_prev_char(name, name + room + 1);
+  return g_strdup_printf("%.*s%s%s", (int)(stem_end - name), name, suffix,
+                         ext);
 }
 
 /* The reader has removed any directory part; what is left is still the
@@ -59,7 +58,8 @@ char *safe_file_name(const char *client_name) {
   g_free(valid);
   /* Before the cut, so that the "_" counts towards the length. */
   if (name->str[0] == '-') g_string_prepend_c(name, '_');
-  char *cut = cut_name(g_string_free(name, FALSE));
+  char *cut = variant(name->str, "");
+  g_string_free(name, TRUE);
 
   char *end = cut + strlen(cut);
   while (end > cut) {
@@ -75,18 +75,6 @@ char *safe_file_name(const char *client_name) {
   }
   if (cut[0] == '.') cut[0] = '_';
   return cut;
-}
-
-/* "name.ext" -> "name<suffix>.ext", the stem cut on a character boundary
- * so that the whole stays within MAX_STORED_NAME. */
-static char *variant(const char *name, const char *suffix) {
-  const char *ext = extension(name);
-  size_t room = MAX_STORED_NAME - strlen(ext) - strlen(suffix);
-  const char *stem_end = ext;
-  if ((size_t)(ext - name) > room)
-    stem_end = g_utf8_find_prev_char(name, name + room + 1);
-  return g_strdup_printf("%.*s%s%s", (int)(stem_end - name), name, suffix,
-                         ext);
 }
 
 /* The name with suffix if try_name gives it to the file; else NULL with

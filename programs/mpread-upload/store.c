@@ -109,7 +109,7 @@ static char *name_file(Naming *file, NameNumbers *numbers, const char *name,
   if (given == NULL)
     fail(answer, STATUS_SERVER_ERROR,
          "Cannot name the file %s of field %s in the upload folder: %s; the "
-         "form's other files are stored",
+         "form goes on without it",
          name, part->name, g_strerror(err));
   return given;
 }
