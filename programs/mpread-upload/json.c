@@ -4,8 +4,8 @@
 #include "json.h"
 
 void json_string(GString *out, const char *text) {
-  char *valid = g_utf8_validate(text, -1, NULL) ? NULL
-                                                : g_utf8_make_valid(text, -1);
+  char *valid =
+      g_utf8_validate(text, -1, NULL) ? NULL : g_utf8_make_valid(text, -1);
   g_string_append_c(out, '"');
   for (const unsigned char *p = (const unsigned char *)(valid ? valid : text);
        *p != '\0'; p++) {
@@ -32,7 +32,7 @@ void json_member_number(GString *out, const char *key, guint64 value) {
   g_string_append_printf(out, "\"%s\":%" G_GUINT64_FORMAT, key, value);
 }
 
-/* --- The answer's items ---------------------------------------------------- */
+/* --- The answer's items ------------------------------------------------- */
 
 void field_json(GString *out, gconstpointer item) {
   const StoredField *f = item;
@@ -61,7 +61,7 @@ void file_json(GString *out, gconstpointer item) {
 }
 
 void error_json(GString *out, Status status, const GError *error,
-                       const char *limit_setting, guint64 limit) {
+                const char *limit_setting, guint64 limit) {
   g_string_append_c(out, '{');
   json_member_number(out, "status", (guint64)status);
   g_string_append_c(out, ',');

@@ -36,8 +36,7 @@ static char *variant(const char *name, const char *suffix) {
   const char *stem_end = ext;
   if ((size_t)(ext - name) > room)
     stem_end = g_utf8_find_prev_char(name, name + room + 1);
-  return g_strdup_printf("%.*s%s%s", (int)(stem_end - name), name, suffix,
-                         ext);
+  return g_strdup_printf("%.*s%s%s", (int)(stem_end - name), name, suffix, ext);
 }
 
 /* The reader has removed any directory part; what is left is still the
@@ -79,8 +78,8 @@ char *safe_file_name(const char *client_name) {
 
 /* The name with suffix if try_name gives it to the file; else NULL with
  * *err its errno value. */
-static char *try_variant(const char *name, const char *suffix,
-                         TryName try_name, void *data, int *err) {
+static char *try_variant(const char *name, const char *suffix, TryName try_name,
+                         void *data, int *err) {
   char *candidate = variant(name, suffix);
   *err = try_name(candidate, data);
   if (*err == 0) return candidate;
@@ -98,8 +97,8 @@ void name_numbers_free(NameNumbers *numbers) { g_hash_table_unref(numbers); }
  * last file of the same name stopped: N files sent under one name cost N
  * tries in all, not N * N / 2. Past name-MAX_VARIANTS, a random suffix: no
  * client can use a name up by sending it ten thousand times. */
-char *give_free_name(NameNumbers *numbers, const char *name,
-                     TryName try_name, void *data, int *err) {
+char *give_free_name(NameNumbers *numbers, const char *name, TryName try_name,
+                     void *data, int *err) {
   gpointer next = NULL;
   unsigned n = g_hash_table_lookup_extended(numbers, name, NULL, &next)
                    ? GPOINTER_TO_UINT(next)

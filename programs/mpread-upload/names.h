@@ -26,7 +26,7 @@ void name_numbers_free(NameNumbers *numbers);
  * each within 200 bytes. Returns the name given; or NULL with *err the
  * error of try_name (EEXIST only if every random suffix was taken too). */
 typedef int (*TryName)(const char *candidate, void *data);
-char *give_free_name(NameNumbers *numbers, const char *name,
-                     TryName try_name, void *data, int *err);
+char *give_free_name(NameNumbers *numbers, const char *name, TryName try_name,
+                     void *data, int *err);
 
 #endif
