@@ -28,7 +28,7 @@ need_pkgs() {
 # What every build needs.
 need_build_deps() {
   need_pkgs build-essential cmake pkg-config libglib2.0-dev libgtest-dev \
-    googletest libjson-glib-dev
+    googletest
 }
 
 jobs() { nproc 2>/dev/null || echo 2; }

@@ -2,14 +2,9 @@
 #include "answer.h"
 
 #include <stdarg.h>
-#include <stdio.h>
+#include <string.h>
 
-#include <json-glib/json-glib.h>
-
-typedef struct {
-  char *name;
-  char *value;
-} StoredField;
+#include "json.h"
 
 struct Answer {
   Status status;
@@ -119,68 +114,33 @@ guint answer_file_count(const Answer *answer) { return answer->files->len; }
 
 /* --- JSON ----------------------------------------------------------------- */
 
-static JsonNode *object_node(JsonObject *object) {
-  JsonNode *node = json_node_init_object(json_node_alloc(), object);
-  json_object_unref(object);
-  return node;
-}
-
-static JsonNode *field_node(const StoredField *f) {
-  JsonObject *o = json_object_new();
-  json_object_set_string_member(o, "name", f->name);
-  json_object_set_string_member(o, "value", f->value);
-  return object_node(o);
-}
-
-static JsonNode *file_node(const StoredFile *f) {
-  JsonObject *o = json_object_new();
-  json_object_set_string_member(o, "field", f->field);
-  json_object_set_string_member(o, "stored_name", f->stored_name);
-  json_object_set_string_member(o, "file_name", f->file_name);
-  if (f->mime_type != NULL)
-    json_object_set_string_member(o, "mime_type", f->mime_type);
-  else
-    json_object_set_null_member(o, "mime_type");
-  json_object_set_int_member(o, "size", (gint64)f->size);
-  json_object_set_string_member(o, "sha256", f->sha256);
-  return object_node(o);
-}
-
-static JsonNode *error_node(Status status, const GError *error,
-                            const char *limit_setting, guint64 limit) {
-  JsonObject *o = json_object_new();
-  json_object_set_int_member(o, "status", status);
-  json_object_set_string_member(o, "domain", g_quark_to_string(error->domain));
-  json_object_set_int_member(o, "code", error->code);
-  char *message = g_utf8_make_valid(error->message, -1);
-  json_object_set_string_member(o, "message", message);
-  g_free(message);
-  if (limit_setting != NULL) {
-    json_object_set_string_member(o, "setting", limit_setting);
-    json_object_set_int_member(o, "limit", (gint64)limit);
+/* "key":[...]; from a shell one item a line. */
+static void list_json(GString *out, const char *key, const GPtrArray *items,
+                      ItemJson item_json, gboolean pretty) {
+  g_string_append_printf(out, pretty ? "  \"%s\": [" : "\"%s\":[", key);
+  for (guint i = 0; i < items->len; i++) {
+    if (i > 0) g_string_append_c(out, ',');
+    if (pretty) g_string_append(out, "\n    ");
+    item_json(out, g_ptr_array_index(items, i));
   }
-  return object_node(o);
+  g_string_append(out, pretty && items->len > 0 ? "\n  ]" : "]");
 }
 
 /* {"error": ..., "fields": [...], "files": [...]}, the error only on a
  * failure. */
-static JsonNode *build_answer(const Answer *answer) {
-  JsonObject *o = json_object_new();
-  if (answer->status != STATUS_OK)
-    json_object_set_member(o, "error",
-                           error_node(answer->status, answer->error,
-                                      answer->limit_setting, answer->limit));
-  JsonArray *fields = json_array_sized_new(answer->fields->len);
-  for (guint i = 0; i < answer->fields->len; i++)
-    json_array_add_element(fields,
-                           field_node(g_ptr_array_index(answer->fields, i)));
-  json_object_set_array_member(o, "fields", fields);
-  JsonArray *files = json_array_sized_new(answer->files->len);
-  for (guint i = 0; i < answer->files->len; i++)
-    json_array_add_element(files,
-                           file_node(g_ptr_array_index(answer->files, i)));
-  json_object_set_array_member(o, "files", files);
-  return object_node(o);
+static void answer_json(GString *out, const Answer *answer, gboolean pretty) {
+  const char *next = pretty ? ",\n" : ",";
+  g_string_append(out, pretty ? "{\n" : "{");
+  if (answer->status != STATUS_OK) {
+    g_string_append(out, pretty ? "  \"error\": " : "\"error\":");
+    error_json(out, answer->status, answer->error, answer->limit_setting,
+               answer->limit);
+    g_string_append(out, next);
+  }
+  list_json(out, "fields", answer->fields, field_json, pretty);
+  g_string_append(out, next);
+  list_json(out, "files", answer->files, file_json, pretty);
+  g_string_append(out, pretty ? "\n}\n" : "}\n");
 }
 
 /* --- CGI headers ---------------------------------------------------------- */
@@ -198,8 +158,9 @@ static const char *reason_phrase(Status status) {
   return "Error";
 }
 
-static char *cgi_headers(Status status) {
-  return g_strdup_printf(
+static void append_cgi_headers(GString *out, Status status) {
+  g_string_append_printf(
+      out,
       "Status: %d %s\r\n"
       "%s"
       "Content-Type: application/json; charset=utf-8\r\n"
@@ -215,43 +176,33 @@ static char *log_line(Status status, const GError *error) {
   return g_strdup_printf("mpread-upload: %d: %s\n", status, error->message);
 }
 
-void answer_send(const Answer *answer, gboolean cgi) {
-  JsonNode *root = build_answer(answer);
-  JsonGenerator *gen = json_generator_new();
-  json_generator_set_root(gen, root);
-  json_generator_set_pretty(gen, !cgi);
-  gsize length = 0;
-  char *json = json_generator_to_data(gen, &length);
-  if (cgi && answer->status != STATUS_OK) {
-    char *line = log_line(answer->status, answer->error);
-    fputs(line, stderr);
-    g_free(line);
-  }
-  if (cgi) {
-    char *head = cgi_headers(answer->status);
-    fputs(head, stdout);
-    g_free(head);
-  }
-  fwrite(json, 1, length, stdout);
-  fputc('\n', stdout);
-  fflush(stdout);
-  g_free(json);
-  g_object_unref(gen);
-  json_node_unref(root);
+void answer_log(const Answer *answer) {
+  if (answer->status == STATUS_OK) return;
+  char *line = log_line(answer->status, answer->error);
+  write_all(2, line, strlen(line));
+  g_free(line);
+}
+
+GString *answer_render(const Answer *answer, gboolean cgi) {
+  GString *out = g_string_new(NULL);
+  if (cgi) append_cgi_headers(out, answer->status);
+  answer_json(out, answer, !cgi);
+  return out;
 }
 
 /* --- The 408 answer kept ready -------------------------------------------- */
 
 /* The answer's items on one line each: the timer's answer is not indented. */
-static void keep_item_ready(GString *list, JsonNode *node) {
-  char *json = json_to_string(node, FALSE);
-  json_node_unref(node);
+static void keep_item_ready(GString *list, gconstpointer item,
+                            ItemJson item_json) {
+  GString *json = g_string_new(NULL);
+  item_json(json, item);
   sigset_t saved;
   signals_block(&saved);
   if (list->len > 0) g_string_append_c(list, ',');
-  g_string_append(list, json);
+  g_string_append_len(list, json->str, (gssize)json->len);
   signals_restore(&saved);
-  g_free(json);
+  g_string_free(json, TRUE);
 }
 
 void answer_add_field(Answer *answer, char *name, char *value) {
@@ -260,13 +211,13 @@ void answer_add_field(Answer *answer, char *name, char *value) {
   field->value = value;
   g_ptr_array_add(answer->fields, field);
   if (answer->ready != NULL)
-    keep_item_ready(answer->ready->fields, field_node(field));
+    keep_item_ready(answer->ready->fields, field, field_json);
 }
 
 void answer_add_file(Answer *answer, StoredFile *file) {
   g_ptr_array_add(answer->files, file);
   if (answer->ready != NULL)
-    keep_item_ready(answer->ready->files, file_node(file));
+    keep_item_ready(answer->ready->files, file, file_json);
 }
 
 /* The answer's log line, headers and JSON up to the list of fields, for a
@@ -281,15 +232,13 @@ static void prepare_opening(TimerAnswer *ready, TimeoutKind kind,
       seconds);
   const char *setting = kind == TIMEOUT_IDLE ? "MPREAD_UPLOAD_IDLE_SECONDS"
                                              : "MPREAD_UPLOAD_MAX_SECONDS";
-  JsonNode *node = error_node(STATUS_TIMEOUT, error, setting, seconds);
-  char *json = json_to_string(node, FALSE);
-  char *head = cgi ? cgi_headers(STATUS_TIMEOUT) : g_strdup("");
-  ready->opening[kind] =
-      g_strconcat(head, "{\"error\":", json, ",\"fields\":[", NULL);
+  GString *opening = g_string_new(NULL);
+  if (cgi) append_cgi_headers(opening, STATUS_TIMEOUT);
+  g_string_append(opening, "{\"error\":");
+  error_json(opening, STATUS_TIMEOUT, error, setting, seconds);
+  g_string_append(opening, ",\"fields\":[");
+  ready->opening[kind] = g_string_free(opening, FALSE);
   ready->log[kind] = cgi ? log_line(STATUS_TIMEOUT, error) : NULL;
-  g_free(head);
-  g_free(json);
-  json_node_unref(node);
   g_error_free(error);
 }
 

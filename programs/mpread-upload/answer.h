@@ -1,7 +1,8 @@
 /* The answer: its status, the first failure, and the one list of the
  * fields and files stored. The normal answer is rendered from the list at
  * the end; while a time limit runs, the 408 answer the timer would write is
- * kept ready from the same list, each item added as it is stored. */
+ * kept ready from the same list, each item added as it is stored. Both are
+ * JSON text of json.c's making. */
 #ifndef MPREAD_UPLOAD_ANSWER_H
 #define MPREAD_UPLOAD_ANSWER_H
 
@@ -31,14 +32,22 @@ typedef struct {
 
 void stored_file_free(StoredFile *file);
 
+/* A text field, as the answer lists it. */
+typedef struct {
+  char *name;
+  char *value;
+} StoredField;
+
 typedef struct Answer Answer;
 
 Answer *answer_new(void);
 void answer_free(Answer *answer);
 
-/* Failing. Each records the first failure only (later ones are its
+/* Failing. Each records the first failure only (later ones are mostly its
  * consequences) and returns FALSE, so that a step reads
- * `return fail(...)`; no helper of the program fails with another value. */
+ * `return fail(...)`. No helper of the program fails with another value
+ * but store_file(), whose TRUE after a file it could not name lets the walk
+ * go on. */
 gboolean fail(Answer *answer, Status status, const char *fmt, ...)
     G_GNUC_PRINTF(3, 4);
 /* A 413, naming the setting exceeded and its value. */
@@ -62,9 +71,12 @@ const TimerAnswer *answer_keep_ready(Answer *answer, gboolean cgi,
                                      guint64 idle_seconds,
                                      guint64 total_seconds);
 
-/* Under a web server the answer starts with CGI headers, and a failure
- * goes to the server's error log; from a shell it is the JSON alone,
- * indented. */
-void answer_send(const Answer *answer, gboolean cgi);
+/* Under a web server a failure goes to the server's error log: the line
+ * for it, on standard error; nothing for a 200. */
+void answer_log(const Answer *answer);
+
+/* The answer as sent: under a web server CGI headers and JSON on one line;
+ * from a shell the JSON alone, one item a line. */
+GString *answer_render(const Answer *answer, gboolean cgi);
 
 #endif

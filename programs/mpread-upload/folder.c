@@ -64,31 +64,38 @@ static gboolean check_outside(Answer *answer, const char *real_dir,
   return !inside;
 }
 
+/* The web root: DOCUMENT_ROOT when the server sets it. busybox httpd sets
+ * none: there the script's path less its URL path is the web root. Only
+ * there, since under an alias (ScriptAlias /cgi-bin/ /srv/site/cgi-bin/)
+ * the same guess names a folder that is no web root (/srv/site). */
+static char *web_root(void) {
+  const char *root = g_getenv("DOCUMENT_ROOT");
+  if (root != NULL && *root != '\0') return g_strdup(root);
+  const char *script = g_getenv("SCRIPT_FILENAME");
+  const char *script_name = g_getenv("SCRIPT_NAME");
+  if (script != NULL && script_name != NULL && *script_name == '/' &&
+      g_str_has_suffix(script, script_name))
+    return g_strndup(script, strlen(script) - strlen(script_name));
+  return NULL;
+}
+
 /* Refuses a folder whose real path lies in the web root or the handler's
  * own folder. */
 static gboolean check_placement(Answer *answer, const char *real_dir) {
   const char *script = g_getenv("SCRIPT_FILENAME");
-  const char *script_name = g_getenv("SCRIPT_NAME");
-  /* busybox httpd sets no DOCUMENT_ROOT: the script's path less its URL
-   * path is the web root. */
-  char *derived_root = NULL;
-  if (script != NULL && script_name != NULL && *script_name == '/' &&
-      g_str_has_suffix(script, script_name))
-    derived_root = g_strndup(script, strlen(script) - strlen(script_name));
+  char *root = web_root();
   char *script_dir = script != NULL ? g_path_get_dirname(script) : NULL;
   char *exe = realpath("/proc/self/exe", NULL);
   char *exe_dir = exe != NULL ? g_path_get_dirname(exe) : NULL;
 
   gboolean ok =
-      check_outside(answer, real_dir, g_getenv("DOCUMENT_ROOT"),
-                    "the web root") &&
-      check_outside(answer, real_dir, derived_root, "the web root") &&
+      check_outside(answer, real_dir, root, "the web root") &&
       check_outside(answer, real_dir, script_dir, "the handler's folder") &&
       check_outside(answer, real_dir, exe_dir, "the handler's folder");
   free(exe);
   g_free(exe_dir);
   g_free(script_dir);
-  g_free(derived_root);
+  g_free(root);
   return ok;
 }
 

@@ -1,12 +1,14 @@
-/* Stored names: making a client name safe, numbering. */
+/* Stored names: making a client name safe, numbering, unique suffixes. */
 #include "names.h"
 
 #include <errno.h>
 #include <string.h>
 
-/* Leaves room below NAME_MAX for a "_" before a leading "-" and a "-NNNN"
- * suffix. */
-enum { MAX_STORED_NAME = 200, MAX_EXTENSION = 16 };
+/* Every stored name, variants included, is at most MAX_STORED_NAME bytes;
+ * past MAX_VARIANTS numbered ones, a name gets a random 64-bit suffix,
+ * tried at most UNIQUE_TRIES times: a clash is unlikely even among 2^32
+ * names of one stem. */
+enum { MAX_STORED_NAME = 200, MAX_EXTENSION = 16, UNIQUE_TRIES = 16 };
 
 /* Characters that make a listing lie: C1 controls, bidirectional controls
  * ("\u202egpj.exe" shows as "exe.jpg") and zero-width characters. */
@@ -26,18 +28,15 @@ static const char *extension(const char *name) {
   return dot;
 }
 
-/* Cuts an over-long name to MAX_STORED_NAME bytes on a character boundary,
- * keeping a short extension. */
-static char *cut_name(char *name) {
-  size_t len = strlen(name);
-  if (len <= MAX_STORED_NAME) return name;
-  size_t ext_len = strlen(extension(name));
-  const char *stem_end =
-      g_utf8_find_prev_char(name, name + MAX_STORED_NAME - ext_len + 1);
-  char *cut = g_strdup_printf("%.*s%s", (int)(stem_end - name), name,
-                              name + len - ext_len);
-  g_free(name);
-  return cut;
+/* "name.ext" -> "name<suffix>.ext", the stem cut on a character boundary
+ * so that the whole stays within MAX_STORED_NAME, a short extension kept. */
+static char *variant(const char *name, const char *suffix) {
+  const char *ext = extension(name);
+  size_t room = MAX_STORED_NAME - strlen(ext) - strlen(suffix);
+  const char *stem_end = ext;
+  if ((size_t)(ext - name) > room)
+    stem_end = g_utf8_find_prev_char(name, name + room + 1);
+  return g_strdup_printf("%.*s%s%s", (int)(stem_end - name), name, suffix, ext);
 }
 
 /* The reader has removed any directory part; what is left is still the
@@ -56,7 +55,10 @@ char *safe_file_name(const char *client_name) {
       g_string_append_len(name, p, g_utf8_next_char(p) - p);
   }
   g_free(valid);
-  char *cut = cut_name(g_string_free(name, FALSE));
+  /* Before the cut, so that the "_" counts towards the length. */
+  if (name->str[0] == '-') g_string_prepend_c(name, '_');
+  char *cut = variant(name->str, "");
+  g_string_free(name, TRUE);
 
   char *end = cut + strlen(cut);
   while (end > cut) {
@@ -71,19 +73,18 @@ char *safe_file_name(const char *client_name) {
     return g_strdup("upload");
   }
   if (cut[0] == '.') cut[0] = '_';
-  if (cut[0] == '-') {
-    char *prefixed = g_strconcat("_", cut, NULL);
-    g_free(cut);
-    return prefixed;
-  }
   return cut;
 }
 
-/* "name.ext" -> "name-N.ext" */
-static char *numbered_variant(const char *name, unsigned n) {
-  if (n == 0) return g_strdup(name);
-  const char *ext = extension(name);
-  return g_strdup_printf("%.*s-%u%s", (int)(ext - name), name, n, ext);
+/* The name with suffix if try_name gives it to the file; else NULL with
+ * *err its errno value. */
+static char *try_variant(const char *name, const char *suffix, TryName try_name,
+                         void *data, int *err) {
+  char *candidate = variant(name, suffix);
+  *err = try_name(candidate, data);
+  if (*err == 0) return candidate;
+  g_free(candidate);
+  return NULL;
 }
 
 NameNumbers *name_numbers_new(void) {
@@ -94,24 +95,28 @@ void name_numbers_free(NameNumbers *numbers) { g_hash_table_unref(numbers); }
 
 /* The first free one of name, name-1, name-2, ..., going on from where the
  * last file of the same name stopped: N files sent under one name cost N
- * tries in all, not N * N / 2. */
-char *give_first_free_name(NameNumbers *numbers, const char *name,
-                           TryName try_name, void *data, int *err) {
+ * tries in all, not N * N / 2. Past name-MAX_VARIANTS, a random suffix: no
+ * client can use a name up by sending it ten thousand times. */
+char *give_free_name(NameNumbers *numbers, const char *name, TryName try_name,
+                     void *data, int *err) {
   gpointer next = NULL;
   unsigned n = g_hash_table_lookup_extended(numbers, name, NULL, &next)
                    ? GPOINTER_TO_UINT(next)
                    : 0;
+  char suffix[24] = "";
   for (; n <= MAX_VARIANTS; n++) {
-    char *candidate = numbered_variant(name, n);
-    *err = try_name(candidate, data);
-    if (*err == 0) {
+    if (n > 0) g_snprintf(suffix, sizeof suffix, "-%u", n);
+    char *given = try_variant(name, suffix, try_name, data, err);
+    if (given != NULL)
       g_hash_table_replace(numbers, g_strdup(name), GUINT_TO_POINTER(n + 1));
-      return candidate;
-    }
-    g_free(candidate);
-    if (*err != EEXIST) return NULL;
+    if (given != NULL || *err != EEXIST) return given;
   }
   g_hash_table_replace(numbers, g_strdup(name), GUINT_TO_POINTER(n));
-  *err = EEXIST;
+  for (int i = 0; i < UNIQUE_TRIES; i++) {
+    g_snprintf(suffix, sizeof suffix, "-%08x%08x", g_random_int(),
+               g_random_int());
+    char *given = try_variant(name, suffix, try_name, data, err);
+    if (given != NULL || *err != EEXIST) return given;
+  }
   return NULL;
 }

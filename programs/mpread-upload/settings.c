@@ -7,6 +7,7 @@
 #define DEFAULT_MAX_FILES 1000
 #define DEFAULT_MAX_PARTS 10000
 #define DEFAULT_IDLE_SECONDS 30
+#define DEFAULT_DRAIN_BYTES (64 * 1024 * 1024)
 
 const char settings_usage[] =
     "usage: mpread-upload\n"
@@ -20,7 +21,8 @@ const char settings_usage[] =
     "MPREAD_UPLOAD_MAX_BYTES (1073741824), MPREAD_UPLOAD_MAX_FIELD_BYTES\n"
     "(1048576), MPREAD_UPLOAD_MAX_FILES (1000), MPREAD_UPLOAD_MAX_PARTS "
     "(10000),\n"
-    "MPREAD_UPLOAD_IDLE_SECONDS (30), MPREAD_UPLOAD_MAX_SECONDS (0).\n";
+    "MPREAD_UPLOAD_IDLE_SECONDS (30), MPREAD_UPLOAD_MAX_SECONDS (0),\n"
+    "MPREAD_UPLOAD_DRAIN_BYTES (67108864; 0: none).\n";
 
 static gboolean read_number(Answer *answer, const char *name,
                             guint64 fallback, guint64 *value) {
@@ -42,16 +44,22 @@ gboolean settings_read(Settings *s, Answer *answer) {
    * no default there. */
   if (!s->cgi && (s->upload_dir == NULL || *s->upload_dir == '\0'))
     s->upload_dir = DEFAULT_UPLOAD_DIR;
-  return read_number(answer, "MPREAD_UPLOAD_MAX_BYTES", DEFAULT_MAX_BYTES,
-                     &s->max_bytes) &&
-         read_number(answer, "MPREAD_UPLOAD_MAX_FIELD_BYTES",
-                     DEFAULT_MAX_FIELD_BYTES, &s->max_field_bytes) &&
-         read_number(answer, "MPREAD_UPLOAD_MAX_FILES", DEFAULT_MAX_FILES,
-                     &s->max_files) &&
-         read_number(answer, "MPREAD_UPLOAD_MAX_PARTS", DEFAULT_MAX_PARTS,
-                     &s->max_parts) &&
-         read_number(answer, "MPREAD_UPLOAD_IDLE_SECONDS",
-                     DEFAULT_IDLE_SECONDS, &s->idle_seconds) &&
-         read_number(answer, "MPREAD_UPLOAD_MAX_SECONDS", 0,
-                     &s->total_seconds);
+  /* Every setting gets its value or default, also past one that is wrong:
+   * the answer to that is delivered under the others. */
+  gboolean ok = TRUE;
+  ok &= read_number(answer, "MPREAD_UPLOAD_MAX_BYTES", DEFAULT_MAX_BYTES,
+                    &s->max_bytes);
+  ok &= read_number(answer, "MPREAD_UPLOAD_MAX_FIELD_BYTES",
+                    DEFAULT_MAX_FIELD_BYTES, &s->max_field_bytes);
+  ok &= read_number(answer, "MPREAD_UPLOAD_MAX_FILES", DEFAULT_MAX_FILES,
+                    &s->max_files);
+  ok &= read_number(answer, "MPREAD_UPLOAD_MAX_PARTS", DEFAULT_MAX_PARTS,
+                    &s->max_parts);
+  ok &= read_number(answer, "MPREAD_UPLOAD_IDLE_SECONDS",
+                    DEFAULT_IDLE_SECONDS, &s->idle_seconds);
+  ok &= read_number(answer, "MPREAD_UPLOAD_MAX_SECONDS", 0,
+                    &s->total_seconds);
+  ok &= read_number(answer, "MPREAD_UPLOAD_DRAIN_BYTES", DEFAULT_DRAIN_BYTES,
+                    &s->drain_bytes);
+  return ok;
 }

@@ -90,6 +90,12 @@ static guint64 ms_between(const struct timespec *from,
   return ms > 0 ? (guint64)ms : 0;
 }
 
+guint64 ms_since_start(void) {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return ms_between(&seen.started, &now);
+}
+
 static void on_tick(int sig) {
   (void)sig;
   struct timespec now;

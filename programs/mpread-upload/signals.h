@@ -48,12 +48,16 @@ void partial_forget(void);
  * the answer the timer writes; nothing when there is no limit. */
 void timers_start(guint64 idle_seconds, guint64 total_seconds,
                   const TimerAnswer *answer);
-/* Once the body is read the answer is the main flow's alone. */
+/* Once the body is read the answer is the main flow's alone: after this
+ * no timer writes a 408, whatever follows. */
 void timers_stop(void);
 
 /* Each chunk taken shows the client is still sending, where standard
  * input cannot raise SIGIO. */
 void note_progress(void);
+
+/* Since signals_install(), where the total time limit counts from. */
+guint64 ms_since_start(void);
 
 /* Async-signal-safe, as the timer needs; FALSE when a write fails. */
 gboolean write_all(int fd, const char *data, size_t len);

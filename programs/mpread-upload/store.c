@@ -102,16 +102,15 @@ static int give_name(const char *name, void *data) {
   return err;
 }
 
-static char *name_file(Naming *file, NameNumbers *numbers,
-                       const char *name, Answer *answer) {
+static char *name_file(Naming *file, NameNumbers *numbers, const char *name,
+                       const MpreadPart *part, Answer *answer) {
   int err = 0;
-  char *given =
-      give_first_free_name(numbers, name, give_name, file, &err);
-  if (given == NULL && err == EEXIST)
-    fail(answer, STATUS_SERVER_ERROR, "No free name left for %s", name);
-  else if (given == NULL)
+  char *given = give_free_name(numbers, name, give_name, file, &err);
+  if (given == NULL)
     fail(answer, STATUS_SERVER_ERROR,
-         "Cannot name a file in the upload folder: %s", g_strerror(err));
+         "Cannot name the file %s of field %s in the upload folder: %s; the "
+         "form goes on without it",
+         name, part->name, g_strerror(err));
   return given;
 }
 
@@ -153,6 +152,14 @@ static gboolean copy_content(int fd, const MpreadPart *part, char *buffer,
   return r == 0;
 }
 
+/* What a file that is not stored leaves: nothing. */
+static void drop_file(const UploadFolder *folder, char *temp,
+                      StoredFile *file) {
+  discard_partial(folder, temp);
+  g_free(temp);
+  stored_file_free(file);
+}
+
 gboolean store_file(const UploadFolder *folder, NameNumbers *numbers,
                     const MpreadPart *part, char *buffer, Answer *answer) {
   char *temp = NULL;
@@ -165,23 +172,27 @@ gboolean store_file(const UploadFolder *folder, NameNumbers *numbers,
   if (temp != NULL && close(fd) != 0 && ok)
     ok = fail(answer, STATUS_SERVER_ERROR,
               "Cannot write to the upload folder: %s", g_strerror(errno));
-  if (ok) {
-    Naming naming = {folder, fd, temp};
-    char *name = safe_file_name(part->filename);
-    file->stored_name = name_file(&naming, numbers, name, answer);
-    ok = file->stored_name != NULL;
-    g_free(name);
-  }
-  if (temp == NULL && close(fd) != 0 && ok) {
-    ok = fail(answer, STATUS_SERVER_ERROR,
-              "Cannot write to the upload folder: %s", g_strerror(errno));
-    unlinkat(folder->fd, file->stored_name, 0);
-  }
   if (!ok) {
-    discard_partial(folder, temp);
-    g_free(temp);
-    stored_file_free(file);
+    if (temp == NULL) close(fd);
+    drop_file(folder, temp, file);
     return FALSE;
+  }
+  Naming naming = {folder, fd, temp};
+  char *name = safe_file_name(part->filename);
+  file->stored_name = name_file(&naming, numbers, name, part, answer);
+  g_free(name);
+  if (temp == NULL && close(fd) != 0 && file->stored_name != NULL) {
+    fail(answer, STATUS_SERVER_ERROR, "Cannot write to the upload folder: %s",
+         g_strerror(errno));
+    unlinkat(folder->fd, file->stored_name, 0);
+    drop_file(folder, temp, file);
+    return FALSE;
+  }
+  if (file->stored_name == NULL) {
+    /* The content is read whole: a name that cannot be given costs this
+     * file only, and the walk goes on. */
+    drop_file(folder, temp, file);
+    return TRUE;
   }
   g_free(temp);
   file->field = g_utf8_make_valid(part->name, -1);

@@ -22,7 +22,10 @@ int next_chunk(Answer *answer, const MpreadPart *part, char *buffer,
                size_t *length, const char *inside);
 
 /* Stores the part's content in the folder and adds the file to the
- * answer; FALSE with the failure recorded, and no trace of the file left. */
+ * answer. FALSE, with the failure recorded and no trace of the file left,
+ * when the walk cannot go on (the body or the disk failed). A file that
+ * cannot be named is removed and its failure recorded (a 500 naming it),
+ * but TRUE: the other files of the form are still stored. */
 gboolean store_file(const UploadFolder *folder, NameNumbers *numbers,
                     const MpreadPart *part, char *buffer, Answer *answer);
 

@@ -94,7 +94,7 @@ echo "save-form: $(tr -d '\r' <<<"$out" | tail -n 1)" >&2
 log "the handler, the CMake package and the manual pages"
 out=$(cd "$work" && cgi env MPREAD_UPLOAD_DIR=uploads mpread-upload) ||
   fail "mpread-upload failed: $out"
-grep -q '"stored_name" : "a.txt"' <<<"$out" || fail "mpread-upload answered: $out"
+grep -q '"stored_name":"a.txt"' <<<"$out" || fail "mpread-upload answered: $out"
 cmake -S tests/install/consumer -B "$work/consumer" >"$work/consumer.log" 2>&1 &&
   cmake --build "$work/consumer" >>"$work/consumer.log" 2>&1 ||
   { cat "$work/consumer.log" >&2; fail "find_package(mpread) against /usr"; }

@@ -17,10 +17,12 @@ function killGroup(child, signal) {
   try { process.kill(-child.pid, signal); } catch { /* already gone */ }
 }
 
-// A port between 20000 and 29999 that nothing listens on now.
+// A port that nothing listens on now, between 20000 and 29999 or in
+// MPREAD_E2E_PORTS (low-high).
+const [low, high] = (process.env.MPREAD_E2E_PORTS ?? '20000-29999').split('-').map(Number);
 function freePort() {
   return new Promise((resolve) => {
-    const port = 20000 + Math.floor(Math.random() * 10000);
+    const port = low + Math.floor(Math.random() * (high - low + 1));
     const s = net.createServer().once('error', () => resolve(freePort()));
     s.listen(port, '127.0.0.1', () => s.close(() => resolve(port)));
   });

@@ -8,8 +8,6 @@
 //   MPREAD_E2E_HANDLER=... MPREAD_E2E_WORK=... node handler.test.mjs
 // Environment:
 //   MPREAD_E2E_SERVERS=cli,nginx  only these columns
-//   MPREAD_E2E_SKIP_DRAIN=1       skip the rows marked needsDrain where they
-//                                 need it (DRAIN_SERVERS in cases.mjs)
 //   MPREAD_E2E_MEASURE=N          no tests: the early answers, N times in
 //                                 each column, then a table of how many
 //                                 arrived and how long they took, a 413 on a
@@ -21,7 +19,7 @@ import net from 'node:net';
 import path from 'node:path';
 import { after, describe, test } from 'node:test';
 import { fileURLToPath } from 'node:url';
-import { ALL, BOUNDARY, DRAIN_SERVERS, cases, sha256 } from './cases.mjs';
+import { ALL, BOUNDARY, cases, sha256 } from './cases.mjs';
 import { startDemo } from './demo.mjs';
 
 const handler = process.env.MPREAD_E2E_HANDLER;
@@ -294,9 +292,7 @@ describe('mpread-upload', { concurrency: true }, () => {
       let server;
       after(() => server?.demo.stop());
       for (const row of rows) {
-        const skip = process.env.MPREAD_E2E_SKIP_DRAIN && row.needsDrain && DRAIN_SERVERS.includes(column)
-          && 'needs the handler to read the rest of the body after an early answer';
-        test(row.name, { skip: skip || row.skip }, async () => {
+        test(row.name, { skip: row.skip }, async () => {
           if (column !== 'cli' && server?.key !== row.key) {
             await server?.demo.stop();
             const dir = path.join(work, column, `${row.id}`);

@@ -1,13 +1,15 @@
 /* Preloaded into mpread-upload to make its upload folder look like a file
  * system without O_TMPFILE (as some are), so that its fallback runs: hidden
  * temporary names, renamed without replacing. With MPREAD_TEST_NO_RENAMEAT2
- * set, RENAME_NOREPLACE is refused too, and link + unlink is used. */
+ * set, RENAME_NOREPLACE is refused too, and link + unlink is used; the name
+ * in MPREAD_TEST_REFUSE_NAME is refused (EACCES). */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <stdarg.h>
 #include <stdlib.h>
+#include <string.h>
 
 #define REFUSE_TMPFILE(symbol)                                            \
   int symbol(int dir_fd, const char *path, int flags, ...) {              \
@@ -28,8 +30,12 @@ REFUSE_TMPFILE(openat64)
 
 int renameat2(int old_dir, const char *old_path, int new_dir, const char *new_path,
               unsigned flags) {
-  if (getenv("MPREAD_TEST_NO_RENAMEAT2") != NULL) {
-    errno = EINVAL;
+  const char *refused = getenv("MPREAD_TEST_REFUSE_NAME");
+  int refuse = refused != NULL && strcmp(new_path, refused) == 0 ? EACCES
+               : getenv("MPREAD_TEST_NO_RENAMEAT2") != NULL       ? EINVAL
+                                                                  : 0;
+  if (refuse != 0) {
+    errno = refuse;
     return -1;
   }
   int (*real)(int, const char *, int, const char *, unsigned) = dlsym(RTLD_NEXT, "renameat2");
