@@ -38,7 +38,8 @@ const collect = (stream) => new Promise((resolve) => {
 function preload() {
   const lib = path.join(work, 'no-tmpfile.so');
   const source = path.join(path.dirname(fileURLToPath(import.meta.url)), 'no-tmpfile.c');
-  const cc = fs.existsSync(lib) || spawnSync('cc', ['-shared', '-fPIC', '-o', lib, source, '-ldl']);
+  const fresh = fs.existsSync(lib) && fs.statSync(lib).mtimeMs >= fs.statSync(source).mtimeMs;
+  const cc = fresh || spawnSync('cc', ['-shared', '-fPIC', '-o', lib, source, '-ldl']);
   assert.ok(cc === true || cc.status === 0, `cc: ${cc.stderr}`);
   return lib;
 }
