@@ -8,58 +8,38 @@
 //
 // Input: [what] then the text. what % 3: 0 a part header line,
 // 1 CONTENT_TYPE, 2 CONTENT_LENGTH.
-#include <stdlib.h>
-#include <string.h>
-
-#include <algorithm>
 #include <vector>
 
-#include "fuzz_io.h"
-#include "reqinfo.h"
+#include "model.h"
 
 namespace {
 
-struct Param {
-  std::string name, value;
-  bool operator==(const Param &) const = default;
-};
-struct Parsed {
-  std::string value;
-  std::vector<Param> params;
-  bool operator==(const Parsed &) const = default;
-};
-
 bool clean(const std::string &s) {
-  return std::none_of(s.begin(), s.end(), [](unsigned char c) {
-    return (c < 0x20 && c != '\t') || c == 0x7f;
-  });
+  return std::none_of(s.begin(), s.end(),
+                      [](unsigned char c) { return (c < 0x20 && c != '\t') || c == 0x7f; });
 }
 
-// The parameter block is the component's own (name NUL value NUL ...);
-// walking it here checks every parameter, not only those the reader asks for.
-Parsed read_record(const ReqinfoHeader &rec, size_t text_len) {
-  FUZZ_CHECK(rec.value != nullptr && strlen(rec.value) <= text_len);
-  Parsed out{rec.value, {}};
-  FUZZ_CHECK(clean(out.value));
-  const char *p = rec.params;
-  for (size_t i = 0; i < rec.n_params; i++) {
-    const char *value = p + strlen(p) + 1;
-    Param param{p, value};
-    p = value + param.value.size() + 1;
-    FUZZ_CHECK(!param.name.empty() && param.name.back() != '*');
-    FUZZ_CHECK(param.name.size() + param.value.size() < 2 * text_len);
-    FUZZ_CHECK(clean(param.name) && clean(param.value));
+// The value, then each parameter's name and value. The parameter block is
+// the component's own (name NUL value NUL ...); walking it here checks every
+// parameter, not only those the reader asks for.
+std::vector<std::string> read_record(const ReqinfoHeader &rec, size_t text_len) {
+  FUZZ_CHECK(rec.value != nullptr && strlen(rec.value) <= text_len && clean(rec.value));
+  std::vector<std::string> out{rec.value};
+  for (const char *p = rec.params; out.size() < 1 + 2 * rec.n_params;) {
+    const std::string name = p;
+    const char *value = p + name.size() + 1;
+    FUZZ_CHECK(!name.empty() && name.back() != '*' && clean(name) && clean(value));
+    FUZZ_CHECK(name.size() + strlen(value) < 2 * text_len);
     // Names are unique whatever their case: the lookup finds this one.
-    FUZZ_CHECK(reqinfo_get_header_param_value(&rec, param.name.c_str()) == value);
-    out.params.push_back(param);
+    FUZZ_CHECK(reqinfo_get_header_param_value(&rec, name.c_str()) == value);
+    out.insert(out.end(), {name, value});
+    p = value + strlen(value) + 1;
   }
   return out;
 }
 
 void refused(GError *err) {
-  fuzzio::Outcome o;
-  o.take_error(err, true);
-  FUZZ_CHECK(o.domain == REQINFO_ERROR);
+  FUZZ_CHECK(Outcome{}.take_error(err, true).domain == REQINFO_ERROR);
 }
 
 void header_line(const std::string &line) {
@@ -71,11 +51,10 @@ void header_line(const std::string &line) {
     return;
   }
   FUZZ_CHECK(err == nullptr && line.find(':') != std::string::npos);
-  Parsed first = read_record(rec, line.size());
+  const std::vector<std::string> first = read_record(rec, line.size());
   // Parsed again into the same, still filled record: the old fill is freed.
-  std::string again = "X-Again: " + first.value;
-  for (const Param &param : first.params)
-    again += "; " + param.name + "=" + fuzzio::quoted(param.value);
+  std::string again = "X-Again: " + first[0];
+  for (size_t i = 1; i < first.size(); i += 2) again += "; " + first[i] + "=" + quoted(first[i + 1]);
   FUZZ_CHECK(reqinfo_parse_header((again + "\r\n").c_str(), &rec, &err));
   FUZZ_CHECK(read_record(rec, again.size()) == first);
   reqinfo_release_header(&rec);
@@ -93,18 +72,18 @@ void content_type(const std::string &text) {
   reqinfo_release_header(&rec);
 }
 
+// Plain decimal digits that fit size_t, nothing else.
 void content_length(const std::string &text) {
   setenv("CONTENT_LENGTH", text.c_str(), 1);
-  // Plain decimal digits that fit size_t, nothing else.
   size_t want = 0;
   for (char c : text)
     if (c < '0' || c > '9' || __builtin_mul_overflow(want, 10, &want) ||
-        __builtin_add_overflow(want, static_cast<size_t>(c - '0'), &want)) {
+        __builtin_add_overflow(want, size_t(c - '0'), &want)) {
       want = 0;
       break;
     }
   GError *err = nullptr;
-  size_t got = reqinfo_get_content_length(&err);
+  const size_t got = reqinfo_get_content_length(&err);
   FUZZ_CHECK(got == want);
   if (got == 0) refused(err);
   else FUZZ_CHECK(err == nullptr);
