@@ -107,15 +107,7 @@ void agree(const Walk &a, const Walk &b, bool until_error) {
   for (; ok && i < a.size() && !(until_error && a[i].result < 0); i++)
     ok = i < b.size() && (a[i] == b[i] || (a[i].call == 'p' && b[i].call == 'c' &&
                                            b[i].bytes.starts_with(a[i].bytes)));
-  if (ok && (i < a.size() || a.size() == b.size())) return;
-  for (const Walk *w : {&a, &b}) {
-    fprintf(stderr, "%s walk:\n", w == &a ? "first" : "second");
-    for (const Outcome &e : *w)
-      fprintf(stderr, "  %c %d %s/%d \"%s\" %s, %zu bytes\n", e.call, e.result,
-              e.domain ? g_quark_to_string(e.domain) : "-", e.code, e.message.c_str(),
-              e.call == 'n' ? e.bytes.c_str() : "", e.bytes.size());
-  }
-  FUZZ_CHECK(!"walks of one body disagree");
+  FUZZ_CHECK(ok && (i < a.size() || a.size() == b.size()));
 }
 
 }  // namespace

@@ -27,16 +27,15 @@ struct Attack {
   std::vector<std::string> out;  // a line per mpread_get_next_part (see line)
   size_t chunk = 4096;           // 0: content through a descriptor
   size_t sent = std::string::npos;  // CONTENT_LENGTH promises the body, only this comes
-  // Fed by a thread through a pipe: `times` copies of `repeated` after the
-  // body, then `tail`; with `signals` a signal before every 1000 bytes, and
-  // content to a pipe, read after a signal each 1000 bytes, that must give
-  // `piped`.
-  std::string repeated{}, tail{};
+  // Fed by a thread through a pipe, followed by `times` copies of
+  // `repeated`; with `signals` the first 20000 bytes come after a signal
+  // each 1000, and content goes to a pipe, read after a signal each 1000
+  // bytes, that must give `piped`.
+  std::string repeated{};
   size_t times = 0;
   bool signals = false;
   std::string piped{};
 };
-
 void PrintTo(const Attack &a, std::ostream *os) { *os << a.name; }
 
 // The error of a call, or the part's name, its file name in brackets, '='
@@ -62,6 +61,16 @@ void signal_walker(bool signals, pthread_t walker) {
   while (signals_seen == before) sched_yield();
 }
 
+bool put(int w, const std::string &s, bool signals, pthread_t walker) {
+  for (size_t i = 0; i < s.size();) {
+    signal_walker(signals, walker);
+    const ssize_t n = write(w, s.data() + i, std::min(signals ? 1000 : s.size(), s.size() - i));
+    if (n <= 0) return false;
+    i += size_t(n);
+  }
+  return true;
+}
+
 long peak_kib() {
   rusage u{};
   getrusage(RUSAGE_SELF, &u);
@@ -71,7 +80,6 @@ long peak_kib() {
 std::vector<Attack> attacks() {
   std::vector<Attack> rows;
   const std::string cd = "Content-Disposition: form-data; name=\"a\"", a = cd + "\r\n",
-                    nul(1, '\0'), long_name(4000, 'n'),
                     content = "x--b\r\n" + a + "\r\n" + std::string(5000, 'e');
   auto too_long = [](const char *prefix, size_t n) {
     return "intake 5: " + std::string(prefix) + "Line of " + std::to_string(n) +
@@ -85,74 +93,45 @@ std::vector<Attack> attacks() {
   };
   auto file = [&](const std::string &n) { return cd + "; filename=\"" + n + "\"\r\n"; };
   auto kept = [&](const std::string &n) { return "a[" + n + "]=" + content; };
-  std::string filler;
-  for (int i = 0; i < 10000; i++) filler += "X-Filler-" + std::to_string(i) + ": ignored\r\n";
-  part("TenThousandHeaderLines", filler + a + filler, "a=" + content);
-  part("HeaderLineOfAMegabyte", "X-Long: " + std::string(1 << 20, 'v') + "\r\n" + a, too_long("", 1048586));
-  part("FileNamePastTheLineLimit", file(std::string(4100, 'n')), too_long("", 4155));
   part("DispositionTwice", a + a, ours(Msg::duplicate_disposition));
-  part("TypeTwice", a + "Content-Type: a/b\r\ncontent-type: c/d\r\n", ours(Msg::duplicate_type));
   // A bare LF does not end the block: the content is read as headers.
   part("BareLineFeedAsBlankLine", a + "\nContent-Type: a/b\r\nContent-Type: c/d", ours(Msg::duplicate_type));
-  part("NoDisposition", "Content-Type: text/plain\r\n", ours(Msg::no_disposition));
-  // Only the whole name and a colon make the header; folded or indented
-  // lines are no header lines of their own. A header a filter in front of
-  // the server sees under another name names nothing here.
+  // Only the whole name and a colon make the header: a filter in front of
+  // the server sees these under other names.
   part("NameWithoutColon", "Content-Disposition form-data; name=\"a\"\r\nContent-Dispositions: x\r\n",
        ours(Msg::no_disposition));
-  part("IndentedDisposition", " " + a, ours(Msg::no_disposition));
   part("LongerHeaderNames", "Content-Dispositionx: form-data; name=\"a\"; filename=\"evil.php\"\r\n" + a +
        "Content-Type-Options: nosniff\r\nContent-Type: text/plain\r\n", "a=" + content);
-  part("FoldedName", "Content-Disposition: form-data;\r\n name=\"a\"\r\n", ours(Msg::no_name));
   part("EmptyName", "Content-Disposition: form-data; name=\"\"; filename=\"\"\r\n", ours(Msg::no_name));
   part("FoldedType", a + "Content-Type:\r\n\ttext/plain\r\n", ours(Msg::invalid_mime));
-  part("TypeOfParametersOnly", a + "Content-Type: ; charset=x\r\n", ours(Msg::invalid_mime));
-  part("NulInAHeaderLine", "X-Nul: a" + nul + "b\r\n" + a, "intake 6: Line contains a NUL byte");
+  part("NulInAHeaderLine", "X-Nul: a" + std::string(1, '\0') + "b\r\n" + a, "intake 6: Line contains a NUL byte");
   // UBSan under the fuzzer caught a memcpy from null for empty values.
   part("EmptyDisposition", "Content-Disposition:\r\n", ours(Msg::no_name));
   part("EmptyType", a + "Content-Type:\r\n", ours(Msg::invalid_mime));
-  part("FileNameWithoutValue", cd + "; filename=\r\n", ours(Msg::invalid_filename));
   part("EmptyFileName", file(""), ours(Msg::invalid_filename));
-  part("UnterminatedQuote", "Content-Disposition: form-data; name=\"a\r\n",
-       "reqinfo 3: " + text(Msg::parse_disposition));
-  part("UnterminatedQuoteInType", a + "Content-Type: a/b; charset=\"x\r\n", "reqinfo 3: " + text(Msg::parse_type));
-  // A file name keeps no directory and is never "." or "..". Inside quotes
-  // only \" and \\ are escapes: Windows paths arrive as they are.
+  // A file name keeps no directory, whichever separator stands last, and
+  // is never "." or "..", also once decoded; one that decodes to a line
+  // break is refused, not a field.
   part("DotDotSlash", file("../../etc/passwd"), kept("passwd"));
-  part("DotDotBackslash", file("..\\..\\windows\\win.ini"), kept("win.ini"));
-  part("BackslashThenSlash", file("x\\../../etc/passwd"), kept("passwd"));
-  part("SlashThenBackslash", file("a/b\\c.txt"), kept("c.txt"));
-  part("Dot", file("."), kept(""));
+  part("SlashThenBackslash", file("x/..\\../c.txt"), kept("c.txt"));
   part("DotDot", file(".."), kept(""));
-  part("DotDotAfterADirectory", file("x/.."), kept(""));
-  part("DirectoryOnly", file("dir/"), kept(""));
-  part("ThreeDots", file("..."), kept("..."));
-  part("LongFileName", file("../" + long_name), kept(long_name));
-  // An encoded name loses its directory once decoded; one that decodes
-  // to a line break, or cannot be decoded, is refused, not a field.
   part("EncodedDotDotSlash", cd + "; filename*=UTF-8''..%2F..%2Fetc%2Fpasswd\r\n", kept("passwd"));
-  part("EncodedDotDot", cd + "; filename*=UTF-8''%2E%2E\r\n", kept(""));
   part("EncodedLineBreak", cd + "; filename*=UTF-8''a%0D%0AX-Evil: 1\r\n", ours(Msg::invalid_filename));
-  part("EncodingCutShort", cd + "; filename*=UTF-8''%E2%8\r\n", ours(Msg::invalid_filename));
   const std::string next = Form("b").field("next", "ok").close();
   rows.push_back({"DelimiterLineOfAMegabyte", "--b" + std::string(1 << 20, '-') + "x\r\n" + a + "\r\nx\r\n" + next,
                   {too_long("Error while reading boundary:", 1048582), "next=ok", ""}});
   // That part is still found.
   rows.push_back({"TooLongJustBeforeTheNextDelimiter", "--b\r\n" + a + "X: " + std::string(5000, 'v') + "\r\n" + next,
                   {too_long("", 5005), "next=ok", ""}});
-  // The body ended inside the header block: no part, no error.
-  std::string endless = "--b\r\n" + a;
-  while (endless.size() < (1u << 20)) endless += "X-More: and more\r\n";
-  rows.push_back({"HeaderBlockThatNeverEnds", endless, {""}});
   // A client gone mid-upload: said so, once, and the walk ends.
   const std::string hello = Form("b").field("a", "hello").field("next", "n").close(),
                     ended = "Request body ended after 52 of 116 bytes";
-  rows.push_back({"CutShortOfItsLength", hello, {"a=|-1intake 4: Error while searching for next form data part:" + ended,
+  rows.push_back({"CutShortOfItsLength", hello,
+                  {"a=|-1intake 4: Error while searching for next form data part:" + ended,
                    "intake 4: Error while searching for boundary:" + ended, ""},
                   4096, hello.find("lo")});
   // Content without its end marker is no file.
   rows.push_back({"NoEndMarker", "--b\r\n" + a + "\r\nhello", {"a=hello|-1" + ours(Msg::content_unterminated), ""}, 0});
-  // Signals on both sides of the walk, a blocked read or write interrupted.
   const std::string bin = random_bytes(300000, 4);
   rows.push_back({.name = "UnderSignals", .body = Form("b").file("f", "f.bin", "a/b", bin).field("next", "n").close(),
                   .out = {"f[f.bin]=", "next=", ""}, .chunk = 0, .signals = true, .piped = bin + "n"});
@@ -162,7 +141,8 @@ std::vector<Attack> attacks() {
   std::string near = random_bytes(65536, 3);
   for (size_t at = 0; at + 8 < near.size(); at += 997) near.replace(at, 4, "\r\n--");
   rows.push_back({.name = "HundredMegabytes", .body = "--b\r\n" + file("big.bin") + "\r\n",
-                  .out = {"a[big.bin]=", ""}, .chunk = 0, .repeated = near, .tail = "\r\n--b--\r\n", .times = 1600});
+                  .out = {"a[big.bin]=|-1" + ours(Msg::content_unterminated), ""}, .chunk = 0,
+                  .repeated = near, .times = 1600});
   std::erase_if(rows, [](const Attack &r) { return (r.times > 0) != MPREAD_SLOW_ROWS; });
   return rows;
 }
@@ -172,73 +152,53 @@ class Attacks : public ReaderTest, public testing::WithParamInterface<Attack> {}
 TEST_P(Attacks, EndCleanly) {
   const Attack &a = GetParam();
   const bool live = a.signals || a.times > 0;
+  const pthread_t walker = pthread_self();
+  signal(SIGPIPE, SIG_IGN);  // a walk that stops early closes its pipes
+  struct sigaction sa = {};
+  sa.sa_handler = count_signal;
+  sigaction(SIGUSR1, &sa, nullptr);
   for (Feed feed : {Feed::file, Feed::pipe_bytewise}) {
     if (feed != Feed::file && (live || a.body.size() > 100000)) continue;
     SCOPED_TRACE(feed_name(feed));
-    mpread_release();
     req.form("b", a.body.substr(0, a.sent), feed);
-    const size_t length = a.body.size() + a.repeated.size() * a.times + a.tail.size();
-    Request::env("CONTENT_LENGTH", std::to_string(length).c_str());
-    struct sigaction sa = {}, old = {};
-    sa.sa_handler = count_signal;
-    sigaction(SIGUSR1, &sa, &old);
-    signals_seen = 0;
-    const pthread_t walker = pthread_self();
-    int in[2], out[2] = {-1, -1};
+    Request::env("CONTENT_LENGTH", std::to_string(a.body.size() + a.repeated.size() * a.times).c_str());
+    int in[2] = {-1, -1}, out[2] = {-1, -1};
+    ASSERT_TRUE((!live || pipe(in) == 0) && (!a.signals || pipe(out) == 0));
+    if (a.times > 0) out[1] = open("/dev/null", O_WRONLY);
     std::thread feeder, drain;
     std::string piped;
     if (live) {
-      ASSERT_EQ(pipe(in), 0);
       dup2(in[0], 0);
       close(in[0]);
+      // Slow at first, so that reads wait on the feeder, then fast, so that
+      // writes to the content pipe wait on the drain.
       feeder = std::thread([&, w = in[1]] {
-        sigset_t pipe_signal;  // a walk that stops early closes the pipe
-        sigemptyset(&pipe_signal);
-        sigaddset(&pipe_signal, SIGPIPE);
-        pthread_sigmask(SIG_BLOCK, &pipe_signal, nullptr);
-        auto put = [&](const std::string &s) {
-          for (size_t i = 0; i < s.size();) {
-            signal_walker(a.signals, walker);
-            const ssize_t n = write(w, s.data() + i, std::min(a.signals ? 1000 : s.size(), s.size() - i));
-            if (n <= 0) return false;
-            i += size_t(n);
-          }
-          return true;
-        };
-        bool ok = put(a.body);
-        for (size_t i = 0; ok && i < a.times; i++) ok = put(a.repeated);
-        if (ok) put(a.tail);
+        bool ok = put(w, a.body.substr(0, 20000), a.signals, walker) &&
+                  put(w, a.body.substr(std::min<size_t>(20000, a.body.size())), false, walker);
+        for (size_t i = 0; ok && i < a.times; i++) ok = put(w, a.repeated, false, walker);
         close(w);
       });
     }
-    if (a.signals) {
-      ASSERT_EQ(pipe(out), 0);
+    if (a.signals)
       drain = std::thread([&] {
         char buf[1000];
         for (ssize_t n; signal_walker(true, walker), (n = read(out[0], buf, sizeof buf)) > 0;)
           piped.append(buf, size_t(n));
       });
-    } else if (a.times > 0) {
-      out[1] = open("/dev/null", O_WRONLY);
-    }
     const long peak = peak_kib();
     ASSERT_TRUE(mpread_init(&err)) << describe(err);
     const std::vector<Step> steps = walk(a.chunk, out[1]);
-    // Nothing may grow with the content.
-    if (a.times > 0) {
-      EXPECT_LE(peak_kib() - peak, 8 * 1024);
-    }
     mpread_release();
+    // Nothing may grow with the content.
+    EXPECT_TRUE(a.times == 0 || peak_kib() - peak < 8 * 1024) << peak_kib() - peak << " KiB more";
     close(out[1]);
     if (drain.joinable()) drain.join();
     if (feeder.joinable()) {
       close(0);  // unblocks the feeder should the walk have stopped
       feeder.join();
     }
-    sigaction(SIGUSR1, &old, nullptr);
     close(out[0]);
-    EXPECT_TRUE(piped == a.piped) << piped.size() << " of " << a.piped.size() << " bytes";
-    EXPECT_TRUE(!a.signals || signals_seen > 0);
+    EXPECT_TRUE(piped == a.piped && (!a.signals || signals_seen > 0)) << piped.size() << " bytes";
     ASSERT_EQ(steps.size(), a.out.size());
     for (size_t i = 0; i < steps.size(); i++)  // no diffs of megabyte strings
       EXPECT_TRUE(same_error(line(steps[i]), a.out[i])) << i << ": " << line(steps[i]).substr(0, 200);
