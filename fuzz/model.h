@@ -2,10 +2,8 @@
 // descriptor 0 and the shaping of every read made of it, what a call showed
 // its caller, and the model of the body as a stream, which the reader sees
 // through the request-body buffer and the buffer must follow byte for byte.
-#ifndef MPREAD_FUZZ_MODEL_H
-#define MPREAD_FUZZ_MODEL_H
+#pragma once
 
-#include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -30,44 +28,24 @@ inline void fuzz_check(bool ok, const char *file, int line, const char *what) {
 
 // The fuzz build compiles the request-body buffer with -Dread=mpread_fuzz_read
 // and -Dreadv=mpread_fuzz_readv, so every read it makes can be cut to
-// `read_cap` bytes (a readv's two parts together) and every n-th one fail
-// with EINTR, as a slow client or a signal would: neither may change what
-// it returns. 0 means no cap, no EINTR.
+// `read_cap` bytes (a readv's two parts together), 0 for none, as a slow
+// client's would: buffer edges fall anywhere, and must change nothing the
+// buffer returns. (Reads interrupted by a signal are the attack table's.)
 inline size_t read_cap = 0;
-inline unsigned eintr_every = 0, reads_seen = 0;
-
-inline void set_read_shape(size_t cap, unsigned eintr) {
-  read_cap = cap;
-  eintr_every = eintr;
-  reads_seen = 0;
-}
-
-inline bool interrupted() {
-  if (eintr_every == 0 || ++reads_seen % eintr_every != 0) return false;
-  errno = EINTR;
-  return true;
-}
 
 extern "C" ssize_t mpread_fuzz_read(int fd, void *buf, size_t count) {
-  if (interrupted()) return -1;
   return read(fd, buf, read_cap != 0 ? std::min(count, read_cap) : count);
 }
 
-extern "C" ssize_t mpread_fuzz_readv(int fd, const struct iovec *iov, int iovcnt) {
+extern "C" ssize_t mpread_fuzz_readv(int fd, const struct iovec *iov,
+                                     int iovcnt) {
   FUZZ_CHECK(iovcnt == 2);
-  if (interrupted()) return -1;
   struct iovec parts[2] = {iov[0], iov[1]};
   if (read_cap != 0) {
     parts[0].iov_len = std::min(parts[0].iov_len, read_cap);
     parts[1].iov_len = std::min(parts[1].iov_len, read_cap - parts[0].iov_len);
   }
   return readv(fd, parts, 2);
-}
-
-// Before any GLib call: GSlice would hide leaks from LeakSanitizer.
-extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-  setenv("G_SLICE", "always-malloc", 1);
-  return 0;
 }
 
 // The body as a memory file on descriptor 0, read from its start.
@@ -78,7 +56,8 @@ inline void rewind_body() {
 inline void set_body(const std::string &body) {
   if (body_fd < 0) body_fd = memfd_create("fuzz-body", 0);
   FUZZ_CHECK(body_fd >= 0 && ftruncate(body_fd, 0) == 0 &&
-             pwrite(body_fd, body.data(), body.size(), 0) == ssize_t(body.size()));
+             pwrite(body_fd, body.data(), body.size(), 0) ==
+                 ssize_t(body.size()));
   rewind_body();
 }
 
@@ -114,7 +93,8 @@ struct Outcome {
     if (err == nullptr) return *this;
     FUZZ_CHECK(err->message[0] != '\0');
     FUZZ_CHECK(err->domain == INTAKE_ERROR || err->domain == REQINFO_ERROR ||
-               (err->domain == MPREAD_ERROR && err->code >= MPREAD_ERROR_NOT_INITIALIZED &&
+               (err->domain == MPREAD_ERROR &&
+                err->code >= MPREAD_ERROR_NOT_INITIALIZED &&
                 err->code <= MPREAD_ERROR_CONTENT_UNTERMINATED));
     domain = err->domain;
     code = err->code;
@@ -135,8 +115,9 @@ class Stream {
     capacity_ = capacity;
     truncated_ = rest_of_fd.size() < limit;
     bytes_ = rest_of_fd.substr(0, limit);
-    truncation_ = "Request body ended after " + std::to_string(rest_of_fd.size()) +
-                  " of " + std::to_string(limit) + " bytes";
+    truncation_ = "Request body ended after " +
+                  std::to_string(rest_of_fd.size()) + " of " +
+                  std::to_string(limit) + " bytes";
   }
   void release() { ready_ = false; }
 
@@ -154,7 +135,9 @@ class Stream {
     Outcome o = delivered(n, n);
     if (n == 0) return Outcome{};  // 0: nothing left
     if (n > size - 1) return error(INTAKE_ERROR_LINE_TOO_LONG);
-    return o.bytes.find('\0') == std::string::npos ? o : error(INTAKE_ERROR_LINE_HAS_NUL);
+    return o.bytes.find('\0') == std::string::npos
+               ? o
+               : error(INTAKE_ERROR_LINE_HAS_NUL);
   }
 
   // Bytes that may begin a match are held back until more arrive; with the
@@ -163,12 +146,16 @@ class Stream {
     if (!usable() || size == 0 || match.empty() || match.size() >= capacity_)
       return refused();
     const size_t at = bytes_.find(match, pos_);
-    if (at != std::string::npos) return delivered(std::min(size, at - pos_), size);
-    if (!truncated_) return pos_ == bytes_.size() ? Outcome{} : delivered(size, size);
+    if (at != std::string::npos)
+      return delivered(std::min(size, at - pos_), size);
+    if (!truncated_)
+      return pos_ == bytes_.size() ? Outcome{} : delivered(size, size);
     size_t held = std::min(match.size() - 1, bytes_.size() - pos_);
-    while (held > 0 && bytes_.compare(bytes_.size() - held, held, match, 0, held) != 0)
+    while (held > 0 &&
+           bytes_.compare(bytes_.size() - held, held, match, 0, held) != 0)
       held--;
-    return bytes_.size() - held - pos_ < size ? broken() : delivered(size, size);
+    return bytes_.size() - held - pos_ < size ? broken()
+                                              : delivered(size, size);
   }
 
  private:
@@ -184,7 +171,9 @@ class Stream {
     if (!ready_) return error(INTAKE_ERROR_NOT_INITIALIZED);
     return failed_ ? broken() : error(INTAKE_ERROR_INVALID_ARGUMENT);
   }
-  Outcome error(IntakeError code) { return Outcome{0, -1, "", INTAKE_ERROR, code}; }
+  Outcome error(IntakeError code) {
+    return Outcome{0, -1, "", INTAKE_ERROR, code};
+  }
   // Once the stream broke, every read says so, with the same message.
   Outcome broken() {
     failed_ = true;
@@ -197,5 +186,3 @@ class Stream {
   size_t capacity_ = 0, pos_ = 0;
   std::string bytes_, truncation_;
 };
-
-#endif
