@@ -23,16 +23,11 @@ HANG = 90  # seconds after which a test run counts as hung
 
 src = os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', '..')
 tree, build = os.path.join(a.work, 'tree'), os.path.join(a.work, 'build')
-# The tracked files only, so that builds, caches and node_modules stay out.
 shutil.rmtree(tree, ignore_errors=True)
-files = subprocess.run(['git', '-C', src, 'ls-files', '-co', '--exclude-standard'],
-                       check=True, stdout=subprocess.PIPE, text=True).stdout.split()
-for f in files:
-    if os.path.isfile(os.path.join(src, f)):
-        os.makedirs(os.path.dirname(os.path.join(tree, f)), exist_ok=True)
-        shutil.copy2(os.path.join(src, f), os.path.join(tree, f))
+shutil.copytree(src, tree, ignore=shutil.ignore_patterns(  # no builds, caches, npm trees
+    '.git', 'build*', 'node_modules', 'artifacts', '__pycache__'))
 subprocess.run(['cmake', '-S', tree, '-B', build, '-DCMAKE_BUILD_TYPE=RelWithDebInfo',
-                '-DMPREAD_SANITIZE=%s' % ('ON' if a.sanitize else 'OFF')],
+                '-DMPREAD_SANITIZE=' + ('ON' if a.sanitize else 'OFF')],
                check=True, stdout=subprocess.DEVNULL)
 
 def build_ok():
@@ -51,20 +46,21 @@ def failed_tests():
     except subprocess.TimeoutExpired:
         os.killpg(p.pid, 9)
         return ['(hang past %d s)' % HANG]
-    tail = out.split('The following tests FAILED:')[-1] if p.returncode != 0 else ''
-    return [l.split(' - ', 1)[1].rsplit(' (', 1)[0] for l in tail.splitlines() if ' - ' in l] or \
-        (['(ctest failed)'] if p.returncode != 0 else [])
+    if p.returncode == 0:
+        return []
+    tail = out.split('The following tests FAILED:')[-1]
+    return [l.split(' - ', 1)[1].rsplit(' (', 1)[0] for l in tail.splitlines() if ' - ' in l] or ['?']
 
 if not build_ok() or failed_tests():
     sys.exit('the unmutated tree does not build or pass')
 
 results = []
 for mid, path, old, new in mutants:
-    p = os.path.join(tree, path)
+    p, t0 = os.path.join(tree, path), time.time()
     text = open(p).read()
-    t0 = time.time()
+    who = []
     if text.count(old) != 1:
-        verdict, who = 'BAD-OLD(%d)' % text.count(old), []
+        verdict = 'BAD-OLD(%d)' % text.count(old)
     else:
         open(p, 'w').write(text.replace(old, new))
         built = build_ok()
@@ -74,7 +70,7 @@ for mid, path, old, new in mutants:
         os.utime(p)
     results.append((mid, verdict))
     print('%-6s %-9s %5.0fs %s' % (mid, verdict, time.time() - t0,
-                                   ' '.join(who) if a.matrix else ' '.join(who)[:70]), flush=True)
+                                   ' '.join(who)[:None if a.matrix else 70]), flush=True)
 build_ok()
 print('killed %d of %d; survived: %s; other: %s' % (
     sum(1 for r in results if r[1] == 'killed'), len(results),

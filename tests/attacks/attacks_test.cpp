@@ -43,11 +43,9 @@ void PrintTo(const Attack &a, std::ostream *os) { *os << a.name; }
 // and what came of its content.
 std::string line(const Step &s) {
   if (s.result != 1) return s.error;
+  const std::string end = std::to_string(s.content_result) + s.content_error;
   return s.name + (s.filename ? "[" + *s.filename + "]" : "") + "=" +
-         s.content +
-         (s.content_result == 1
-              ? ""
-              : "|" + std::to_string(s.content_result) + s.content_error);
+         s.content + (s.content_result == 1 ? "" : "|" + end);
 }
 
 std::atomic<int> signals_seen{0};
@@ -58,16 +56,17 @@ void count_signal(int) { signals_seen++; }
 // the walker is blocked on it or on its way there: no timing decides
 // whether signals arrive at all. The handler has no SA_RESTART, so it
 // interrupts blocked reads and writes, which must be retried.
-void signal_walker(bool signals, pthread_t walker) {
+pthread_t walker;
+void signal_walker(bool signals) {
   if (!signals) return;
   const int before = signals_seen;
   pthread_kill(walker, SIGUSR1);
   while (signals_seen == before) sched_yield();
 }
 
-bool put(int w, const std::string &s, bool signals, pthread_t walker) {
+bool put(int w, const std::string &s, bool signals) {
   for (size_t i = 0; i < s.size();) {
-    signal_walker(signals, walker);
+    signal_walker(signals);
     const ssize_t n = write(w, s.data() + i,
                             std::min(signals ? 1000 : s.size(), s.size() - i));
     if (n <= 0) return false;
@@ -109,35 +108,27 @@ std::vector<Attack> attacks() {
     add(name, Form("b").raw(headers + "\r\n", content).field("n", "v").close(),
         {out, "n=v", ""});
   };
-  part("DispositionTwice", a + a, ours(Msg::duplicate_disposition));
-  // A bare LF does not end the block: the content is read as headers.
+  // A bare LF does not end the block: the content is read as headers, its
+  // second type is one too many.
   part("BareLineFeedAsBlankLine", a + "\nContent-Type: a/b\r\nContent-Type: c",
        ours(Msg::duplicate_type));
   // Only the whole name and a colon make the header: a filter in front of
-  // the server sees these under other names.
+  // the server sees it under another name.
   part("NameWithoutColon", "Content-Disposition form-data; name=a\r\n",
        ours(Msg::no_disposition));
-  part("LongerHeaderNames",
-       "Content-Dispositionx: x; name=\"b\"\r\n" + a +
-           "Content-Type-Options: x\r\nContent-Type: text/plain\r\n",
-       "a=" + content);
   part("EmptyName", cd("name=\"\"; filename=\"\""), ours(Msg::no_name));
   part("FoldedType", a + "Content-Type:\r\n\ttext/plain\r\n",
        ours(Msg::invalid_mime));
   part("NulInAHeaderLine", "X: a" + std::string(1, '\0') + "b\r\n" + a,
        "intake 6: Line contains a NUL byte");
   // UBSan under the fuzzer caught a memcpy from null for empty values.
-  part("EmptyDisposition", "Content-Disposition:\r\n", ours(Msg::no_name));
   part("EmptyType", a + "Content-Type:\r\n", ours(Msg::invalid_mime));
   part("EmptyFileName", file(""), ours(Msg::invalid_filename));
   // A file name keeps no directory, whichever separator stands last, and
-  // is never "." or "..", also once decoded; one that decodes to a line
-  // break is refused, not a field.
-  part("DotDotSlash", file("../../etc/passwd"), kept("passwd"));
+  // is never "." or ".." (the walk fuzz target holds both for any name); one
+  // that decodes to a line break is refused, not a field.
   part("SlashThenBackslash", file("../..\\c.txt"), kept("c.txt"));
   part("DotDot", file(".."), kept(""));
-  part("EncodedDotDotSlash", cd("name=a; filename*=UTF-8''..%2F..%2Fx"),
-       kept("x"));
   part("EncodedLineBreak", cd("name=a; filename*=UTF-8''a%0D%0AX: 1"),
        ours(Msg::invalid_filename));
   const std::string ok = Form("b").field("n", "v").close();
@@ -184,7 +175,7 @@ class Attacks : public ReaderTest,
 TEST_P(Attacks, EndCleanly) {
   const Attack &a = GetParam();
   const bool live = a.signals || a.times > 0;
-  const pthread_t walker = pthread_self();
+  walker = pthread_self();
   signal(SIGPIPE, SIG_IGN);  // a walk that stops early closes its pipes
   struct sigaction sa = {};
   sa.sa_handler = count_signal;
@@ -207,19 +198,19 @@ TEST_P(Attacks, EndCleanly) {
       // Slow at first, so that reads wait on the feeder, then fast, so that
       // writes to the content pipe wait on the drain.
       feeder = std::thread([&, w = in[1]] {
-        bool ok = put(w, a.body.substr(0, 20000), a.signals, walker) &&
+        bool ok = put(w, a.body.substr(0, 20000), a.signals) &&
                   put(w, a.body.substr(std::min<size_t>(20000, a.body.size())),
-                      false, walker);
+                      false);
         for (size_t i = 0; ok && i < a.times; i++)
-          ok = put(w, a.repeated, false, walker);
+          ok = put(w, a.repeated, false);
         close(w);
       });
     }
     if (a.signals)
       drain = std::thread([&] {
         char buf[1000];
-        for (ssize_t n; signal_walker(true, walker),
-                        (n = read(out[0], buf, sizeof buf)) > 0;)
+        for (ssize_t n;
+             signal_walker(true), (n = read(out[0], buf, sizeof buf)) > 0;)
           piped.append(buf, size_t(n));
       });
     const long peak = peak_kib();
