@@ -81,6 +81,8 @@ MUTANTS = [
     ('K12', K, 'if (scratch && unread < search.pattern.len', 'if (unread < search.pattern.len'),
     ('K13', K, 'if (st.search != nullptr && strcmp(match, st.search->pattern.text) == 0)', 'if (st.search != nullptr)'),
     ('K14', K, 'if (st.search != nullptr && strcmp(match, st.search->pattern.text) == 0)', 'if (st.search != nullptr && match[0] == st.search->pattern.text[0])'),
+    ('K16', K, 'if (other.pattern.text == nullptr || strcmp(match, other.pattern.text) != 0)', 'if (other.pattern.text == nullptr)'),
+    ('K17', K, 'size_t n = std::min(until - pos, size - delivered);', 'size_t n = until - pos;'),
     # the search: a match whose first byte recurs goes by its prefix function
     ('K15', S, 'while (k > 0 && p[i] != t[k]) k = s.border[k - 1];', 'if (k > 0 && p[i] != t[k]) k = 0;'),
 ]
