@@ -43,8 +43,10 @@ for want in "-I$prefix/include" "-I$prefix/include/mpread" "-L$libdir" -lmpread 
 done
 # A program of mpread.h alone links the reader alone; the components are
 # the reader's own needs, named for static links, and keep their .pc files.
-[[ " $flags " != *" -lintake "* && " $flags " != *" -lreqinfo "* ]] || fail "pkg-config --libs mpread: $flags"
-[[ $(pkg-config --static --libs mpread) == *" -lintake -lreqinfo "* ]] || fail "pkg-config --static --libs mpread"
+static=$(pkg-config --static --libs mpread)
+for lib in -lintake -lreqinfo; do
+  [[ " $flags " != *" $lib "* && " $static " == *" $lib "* ]] || fail "pkg-config --libs mpread: $flags; --static: $static"
+done
 components=$(pkg-config --cflags --libs intake reqinfo)
 [[ $components == "-I$prefix/include/mpread "*" -L$libdir -lintake -lreqinfo -lglib-2.0"* ]] ||
   fail "pkg-config --cflags --libs intake reqinfo: $components"
