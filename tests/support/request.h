@@ -6,11 +6,19 @@
 #ifndef MPREAD_TESTS_REQUEST_H
 #define MPREAD_TESTS_REQUEST_H
 
+#include <fcntl.h>
 #include <glib.h>
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <signal.h>
+#include <stdio.h>
 #include <string.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
+#include <functional>
 #include <optional>
+#include <random>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -22,23 +30,86 @@
 namespace testreq {
 
 enum class Feed { file, pipe_whole, pipe_bytewise };
-inline constexpr Feed all_feeds[] = {Feed::file, Feed::pipe_whole, Feed::pipe_bytewise};
-const char *feed_name(Feed feed);
+inline const char *feed_name(Feed feed) {
+  return feed == Feed::file ? "file" : feed == Feed::pipe_whole ? "pipe" : "bytewise";
+}
+// Every stream test runs once for each feed.
+template <class Test>
+void each_feed(Test test) {
+  for (Feed feed : {Feed::file, Feed::pipe_whole, Feed::pipe_bytewise}) {
+    SCOPED_TRACE(feed_name(feed));
+    test(feed);
+  }
+}
 
 class Request {
  public:
   Request() = default;
-  ~Request();
   Request(const Request &) = delete;
   Request &operator=(const Request &) = delete;
+  ~Request() {
+    stop_feeder();
+    if (saved_stdin_ >= 0) {
+      dup2(saved_stdin_, 0);
+      close(saved_stdin_);
+    }
+  }
+  static void env(const char *name, const char *value) {  // null unsets
+    if (value != nullptr) setenv(name, value, 1);
+    else unsetenv(name);
+  }
   // REQUEST_METHOD=POST, CONTENT_TYPE with the boundary, CONTENT_LENGTH the
   // body's size, and the body.
-  void form(std::string_view boundary, std::string body, Feed feed = Feed::file);
-  void body(std::string body, Feed feed = Feed::file);  // the body alone
-  static void env(const char *name, const char *value);  // null unsets
+  void form(std::string_view boundary, std::string body, Feed feed = Feed::file) {
+    env("REQUEST_METHOD", "POST");
+    env("CONTENT_TYPE", ("multipart/form-data; boundary=" + std::string(boundary)).c_str());
+    env("CONTENT_LENGTH", std::to_string(body.size()).c_str());
+    this->body(std::move(body), feed);
+  }
+  // The body alone.
+  void body(std::string body, Feed feed = Feed::file) {
+    stop_feeder();
+    if (saved_stdin_ < 0) saved_stdin_ = dup(0);
+    if (feed == Feed::file) {
+      FILE *f = tmpfile();
+      fwrite(body.data(), 1, body.size(), f);
+      fflush(f);
+      dup2(fileno(f), 0);  // shares the offset, which the rewind moves
+      rewind(f);
+      fclose(f);
+      return;
+    }
+    int fds[2];
+    if (pipe(fds) != 0) abort();
+    dup2(fds[0], 0);
+    close(fds[0]);
+    const size_t step = feed == Feed::pipe_bytewise ? 1 : 65536;
+    feeder_ = std::thread([w = fds[1], step, data = std::move(body)] {
+      // A reader that stops early closes the pipe: the write must fail
+      // with EPIPE rather than the signal ending the test process.
+      sigset_t pipe_signal;
+      sigemptyset(&pipe_signal);
+      sigaddset(&pipe_signal, SIGPIPE);
+      pthread_sigmask(SIG_BLOCK, &pipe_signal, nullptr);
+      for (size_t i = 0; i < data.size();) {
+        const ssize_t r = write(w, data.data() + i, std::min(step, data.size() - i));
+        if (r <= 0) break;
+        i += static_cast<size_t>(r);
+      }
+      close(w);
+    });
+  }
 
  private:
-  void stop_feeder();
+  void stop_feeder() {
+    if (!feeder_.joinable()) return;
+    // The reader may have stopped early: close our end so the feeder's
+    // blocked write fails instead of hanging.
+    const int devnull = open("/dev/null", O_RDONLY);
+    dup2(devnull, 0);
+    close(devnull);
+    feeder_.join();
+  }
   std::thread feeder_;
   int saved_stdin_ = -1;
 };
@@ -47,20 +118,42 @@ class Request {
 class Form {
  public:
   explicit Form(std::string boundary) : boundary_(std::move(boundary)) {}
-  Form &field(std::string_view name, std::string_view value);
+  Form &field(std::string_view name, std::string_view value) {
+    return raw("Content-Disposition: form-data; name=\"" + std::string(name) + "\"\r\n\r\n", value);
+  }
   Form &file(std::string_view name, std::string_view filename, std::string_view mime,
-             std::string_view content);
-  Form &raw(std::string_view headers_and_blank, std::string_view content);
-  std::string close(std::string_view epilogue = "") const;
+             std::string_view content) {
+    return raw("Content-Disposition: form-data; name=\"" + std::string(name) + "\"; filename=\"" +
+               std::string(filename) + "\"\r\nContent-Type: " + std::string(mime) + "\r\n\r\n",
+               content);
+  }
+  Form &raw(std::string_view headers_and_blank, std::string_view content) {
+    body_ += "--" + boundary_ + "\r\n" + std::string(headers_and_blank) + std::string(content) + "\r\n";
+    return *this;
+  }
+  std::string close(std::string_view epilogue = "") const {
+    return body_ + "--" + boundary_ + "--" + std::string(epilogue);
+  }
 
  private:
   std::string boundary_, body_;
 };
 
-std::string random_bytes(size_t n, unsigned seed);
+inline std::string random_bytes(size_t n, unsigned seed) {
+  std::mt19937 gen(seed);
+  std::string s(n, '\0');
+  for (auto &c : s) c = static_cast<char>(gen() & 0xff);
+  return s;
+}
 
 // "domain code: message" of an error, "" for none; clears it.
-std::string describe(GError *&err);
+inline std::string describe(GError *&err) {
+  if (err == nullptr) return "";
+  const std::string s = std::string(g_quark_to_string(err->domain)) + " " +
+                        std::to_string(err->code) + ": " + err->message;
+  g_clear_error(&err);
+  return s;
+}
 inline std::string text(mpread::Msg msg) { return mpread::message(msg).text; }
 // The library's error as describe() gives it: the table's text, its
 // conversions filled with args.
@@ -79,15 +172,32 @@ inline bool same_error(const std::string &got, const std::string &want) {
 }
 #define EXPECT_ERROR(err, want) \
   do { EXPECT_PRED2(testreq::same_error, testreq::describe(err), want); } while (0)
-// Domain, code and message (or, for _PREFIX, its beginning); frees the error.
-#define EXPECT_GERROR(err, domain, code, message) \
-  EXPECT_ERROR(err, std::string(g_quark_to_string(domain)) + " " + std::to_string(code) + ": " + (message))
-#define EXPECT_GERROR_PREFIX(err, domain, code, prefix) \
-  EXPECT_ERROR(err, std::string(g_quark_to_string(domain)) + " " + std::to_string(code) + ": " + (prefix))
 
-// Takes the current part's content in chunks of `chunk` bytes until a chunk
-// of length 0 (result 1) or a result other than 1, which it returns.
-int take_content(size_t chunk, std::string &out, GError **error);
+// A call that delivers a chunk of at most `size` bytes into `buf` and its
+// count in *length, as mpread_get_part_buffer does.
+using ChunkCall = std::function<int(char *buf, size_t size, size_t *length, GError **error)>;
+// Calls `call` with chunks of `chunk` bytes until a count of 0 (result 1)
+// or a result other than 1, which it returns (-2 when a call changed bytes
+// past the count it gave: they are the caller's). The bytes delivered are
+// appended to `out`.
+inline int take_chunks(const ChunkCall &call, size_t chunk, std::string &out, GError **error) {
+  std::vector<char> canary(chunk), buf(chunk);
+  for (size_t i = 0; i < chunk; i++) canary[i] = static_cast<char>(0xa5 ^ (i * 131 % 251));
+  for (;;) {
+    buf = canary;
+    size_t len = 0;
+    const int r = call(buf.data(), chunk, &len, error);
+    if (len > chunk || memcmp(buf.data() + len, canary.data() + len, chunk - len) != 0) {
+      ADD_FAILURE() << "bytes past the " << len << " delivered changed";
+      return -2;
+    }
+    if (r != 1 || len == 0) return r;
+    out.append(buf.data(), len);
+  }
+}
+inline int take_content(size_t chunk, std::string &out, GError **error) {
+  return take_chunks(mpread_get_part_buffer, chunk, out, error);
+}
 
 // One call of mpread_get_next_part and what came of the part.
 struct Step {
@@ -105,9 +215,49 @@ inline constexpr size_t untaken = SIZE_MAX;
 // the walk ends (which must happen within 1000 parts). Content is taken in
 // chunks of `chunk` bytes; with chunk 0 written to `out`, or to a memory
 // file read back into the step.
-std::vector<Step> walk(size_t chunk, int out = -1);
+inline std::vector<Step> walk(size_t chunk, int out = -1) {
+  std::vector<Step> steps;
+  GError *err = nullptr;
+  while (steps.size() < 1000) {
+    Step &s = steps.emplace_back();
+    MpreadPart p{};
+    s.result = mpread_get_next_part(&p, &err);
+    s.error = describe(err);
+    EXPECT_EQ(s.result < 0, !s.error.empty()) << s.error;
+    if (s.result == 0) return steps;
+    if (s.result != 1) continue;
+    s.name = p.name;
+    if (p.mime) s.mime = p.mime;
+    if (p.filename) s.filename = p.filename;
+    mpread_release_part(&p);
+    if (chunk == untaken) continue;
+    if (chunk > 0) {
+      s.content_result = take_content(chunk, s.content, &err);
+    } else {
+      const int fd = out >= 0 ? out : memfd_create("part", 0);
+      s.content_result = mpread_write_part_to_file(fd, &err) ? 1 : -1;
+      if (out < 0) {
+        s.content.resize(static_cast<size_t>(lseek(fd, 0, SEEK_END)));
+        EXPECT_EQ(pread(fd, s.content.data(), s.content.size(), 0),
+                  static_cast<ssize_t>(s.content.size()));
+        close(fd);
+      }
+    }
+    s.content_error = describe(err);
+  }
+  ADD_FAILURE() << "the walk did not end";
+  return steps;
+}
 // Every part came out whole with these contents, and the walk ended cleanly.
-void expect_contents(const std::vector<Step> &steps, const std::vector<std::string> &want);
+inline void expect_contents(const std::vector<Step> &steps, const std::vector<std::string> &want) {
+  ASSERT_EQ(steps.size(), want.size() + 1);
+  for (size_t i = 0; i < want.size(); i++) {
+    EXPECT_EQ(steps[i].content_result, 1) << steps[i].error << steps[i].content_error;
+    // Not EXPECT_EQ: a diff of megabyte strings is of no use.
+    EXPECT_TRUE(steps[i].content == want[i]) << "part " << i;
+  }
+  EXPECT_EQ(steps.back().error, "");
+}
 
 // Tests of the reader: the library is released after each.
 class ReaderTest : public ::testing::Test {

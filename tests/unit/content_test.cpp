@@ -1,14 +1,12 @@
-// A part's content: which call may take it when, and writes to a socket
-// that takes only part of each chunk.
+// A part's content: which call may take it when, what a failed call says,
+// and writes that take only part of each chunk.
 #include <gtest/gtest.h>
 #include <fcntl.h>
-#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
 
-#include "intake.h"
 #include "request.h"
 
 using namespace testreq;
@@ -18,92 +16,111 @@ namespace {
 
 class Content : public ReaderTest {};
 
-enum class Op { next, take, take_zero_bytes, write, write_negative, write_closed, write_read_only };
+enum class Op { next, next_null, take, take_zero_bytes, take_all, write, write_negative,
+                write_closed, write_read_only };
 struct Call {
   Op op;
-  int result;         // of mpread_get_next_part
-  std::string error;  // as describe() gives it, "" for none
+  int result;         // -1 with an error, else 1 (mpread_get_next_part: 1 or 0)
+  std::string error;  // as describe() gives it
 };
-const std::string refused = ours(Msg::not_at_content);
-const Call next_part{Op::next, 1, ""}, next_fails{Op::next, -1, ours(Msg::no_name)},
-    form_ends{Op::next, 0, ""}, take{Op::take, 0, ""}, take_refused{Op::take, 0, refused},
-    // A refused size comes from the body buffer.
-    take_zero_bytes_fails{Op::take_zero_bytes, 0, "intake 1: " + text(Msg::search_content)},
-    write{Op::write, 0, ""}, write_refused{Op::write, 0, refused},
-    write_negative_fd{Op::write_negative, 0, ours(Msg::invalid_fd)},
-    write_closed_fd{Op::write_closed, 0, ours(Msg::inaccessible_fd)},
-    write_closed_fd_refused{Op::write_closed, 0, refused},
-    write_read_only_fails{Op::write_read_only, 0, "mpread 14: Failed to write to file descriptor "},
-    write_read_only_refused{Op::write_read_only, 0, refused};
 
 // Which call may take content after which, as a caller meets the rules, on
-// a form of a (10 bytes), b (empty), a part without a name, and c.
+// a form of a (10 bytes), b (empty), a part without a name, and c; and on
+// that form cut 5 bytes into a's content, CONTENT_LENGTH promising it all.
 TEST_F(Content, WhoMayTakeItWhen) {
+  const std::string body = Form("bound").field("a", "0123456789")
+      .file("b", "b.txt", "text/plain", "")
+      .raw("Content-Disposition: form-data\r\n\r\n", "zzz").field("c", "!").close();
+  const size_t cut = body.find("0123456789") + 5;
+  const std::string refused = ours(Msg::not_at_content),
+                    ended = "Request body ended after " + std::to_string(cut) + " of " +
+                            std::to_string(body.size()) + " bytes";
+  const int ro = open("/dev/null", O_RDONLY);
+  const Call next{Op::next, 1, ""}, next_fails{Op::next, -1, ours(Msg::no_name)},
+      form_ends{Op::next, 0, ""}, take{Op::take, 1, ""}, take_refused{Op::take, -1, refused},
+      // A refused size comes from the body buffer.
+      take_zero_bytes_fails{Op::take_zero_bytes, -1, "intake 1: " + text(Msg::search_content)},
+      write{Op::write, 1, ""}, write_refused{Op::write, -1, refused},
+      write_negative_fd{Op::write_negative, -1, ours(Msg::invalid_fd)},
+      write_closed_fd{Op::write_closed, -1, ours(Msg::inaccessible_fd)},
+      write_closed_fd_refused{Op::write_closed, -1, refused},
+      write_read_only_fails{Op::write_read_only, -1, ours(Msg::write_failed, ro, g_strerror(EBADF))},
+      write_read_only_refused{Op::write_read_only, -1, refused};
   const struct {
     const char *what;
+    bool body_cut;
     std::vector<Call> steps;
   } scenarios[] = {
-      {"before the first part there is no content; a negative descriptor is judged first",
-       {take_refused, write_negative_fd, write_closed_fd_refused, write_refused, next_part, take}},
-      {"a write to a bad descriptor takes nothing; a chunk taken then refuses a write",
-       {next_part, write_negative_fd, write_closed_fd, take, write_refused, take, next_part}},
-      {"one write takes it all: a second write or a chunk is refused; empty content writes",
-       {next_part, write_closed_fd, write, write_refused, take_refused, write_closed_fd_refused,
-        next_part, write}},
-      {"a chunk of no bytes fails and ends the content",
-       {next_part, take_zero_bytes_fails, take_refused, write_refused, next_part, take}},
-      {"a failed write ends the content",
-       {next_part, write_read_only_fails, write_read_only_refused, take_refused, next_part, take}},
+      {"before the first part there is no content; a negative descriptor is judged first", false,
+       {take_refused, write_negative_fd, write_closed_fd_refused, write_refused, next, take}},
+      {"a write to a bad descriptor takes nothing; a chunk taken then refuses a write", false,
+       {next, write_negative_fd, write_closed_fd, take, write_refused, take, next}},
+      {"one write takes it all: a second write or a chunk is refused; empty content writes", false,
+       {next, write_closed_fd, write, write_refused, take_refused, write_closed_fd_refused, next,
+        write}},
+      {"a chunk of no bytes fails and ends the content", false,
+       {next, take_zero_bytes_fails, take_refused, write_refused, next, take}},
+      {"a failed write ends the content", false,
+       {next, write_read_only_fails, write_read_only_refused, take_refused, next, take}},
+      {"a null part record is refused and leaves the content where it was", false,
+       {next, {Op::next_null, -1, ours(Msg::null_part)}, take, take}},
       {"an untaken part is skipped; an ended content gives empty chunks; a refused part and "
-       "the form's end leave no content",
-       {next_part, next_part, take, take, take, next_fails, take_refused, write_refused,
-        next_part, form_ends, take_refused, write_refused, write_negative_fd, form_ends}},
+       "the form's end leave no content", false,
+       {next, next, take, take, take, next_fails, take_refused, write_refused, next, form_ends,
+        take_refused, write_refused, write_negative_fd, form_ends}},
+      {"cut: skipped to the next part", true,
+       {next, {Op::next, -1, "intake 4: " + text(Msg::search_boundary) + ended}}},
+      {"cut: taken in chunks", true,
+       {next, {Op::take_all, -1, "intake 4: " + text(Msg::search_content) + ended}}},
+      {"cut: written", true, {next, {Op::write, -1, "intake 4: " + text(Msg::search_content) + ended}}},
   };
-  for (const auto &s : scenarios) {
-    SCOPED_TRACE(s.what);
-    ASSERT_TRUE(start("bound", Form("bound").field("a", "0123456789")
-        .file("b", "b.txt", "text/plain", "")
-        .raw("Content-Disposition: form-data\r\n\r\n", "zzz").field("c", "!").close()));
-    for (size_t i = 0; i < s.steps.size(); i++) {
-      SCOPED_TRACE(testing::Message() << "step " << i);
-      const Call step = s.steps[i];
-      MpreadPart p{};
-      char buf[4];
-      size_t len;
-      int null = open("/dev/null", O_WRONLY), ro = open("/dev/null", O_RDONLY);
-      int closed = dup(1);
-      close(closed);
-      int got = 0;
-      switch (step.op) {
-        case Op::next:
-          got = mpread_get_next_part(&p, &err);
-          mpread_release_part(&p);
-          break;
-        case Op::take: got = mpread_get_part_buffer(buf, sizeof buf, &len, &err); break;
-        case Op::take_zero_bytes: got = mpread_get_part_buffer(buf, 0, &len, &err); break;
-        case Op::write: got = mpread_write_part_to_file(null, &err); break;
-        case Op::write_negative: got = mpread_write_part_to_file(-1, &err); break;
-        case Op::write_closed: got = mpread_write_part_to_file(closed, &err); break;
-        case Op::write_read_only: got = mpread_write_part_to_file(ro, &err); break;
+  each_feed([&](Feed feed) {
+    for (const auto &s : scenarios) {
+      SCOPED_TRACE(s.what);
+      mpread_release();
+      req.form("bound", body.substr(0, s.body_cut ? cut : body.size()), feed);
+      Request::env("CONTENT_LENGTH", std::to_string(body.size()).c_str());
+      ASSERT_TRUE(mpread_init(&err));
+      for (size_t i = 0; i < s.steps.size(); i++) {
+        SCOPED_TRACE(testing::Message() << "step " << i);
+        const Call step = s.steps[i];
+        MpreadPart p{};
+        char buf[4];
+        size_t len;
+        std::string all;
+        const int null = open("/dev/null", O_WRONLY), closed = dup(1);
+        close(closed);
+        int got = 0;
+        switch (step.op) {
+          case Op::next: got = mpread_get_next_part(&p, &err); break;
+          case Op::next_null: got = mpread_get_next_part(nullptr, &err); break;
+          case Op::take: got = mpread_get_part_buffer(buf, sizeof buf, &len, &err); break;
+          case Op::take_zero_bytes: got = mpread_get_part_buffer(buf, 0, &len, &err); break;
+          case Op::take_all: got = take_content(sizeof buf, all, &err); break;
+          case Op::write: got = mpread_write_part_to_file(null, &err); break;
+          case Op::write_negative: got = mpread_write_part_to_file(-1, &err); break;
+          case Op::write_closed: got = mpread_write_part_to_file(closed, &err); break;
+          case Op::write_read_only: got = mpread_write_part_to_file(ro, &err); break;
+        }
+        mpread_release_part(&p);
+        close(null);
+        EXPECT_EQ(step.op >= Op::write && got == FALSE ? -1 : got, step.result);
+        EXPECT_ERROR(err, step.error);
       }
-      close(null);
-      close(ro);
-      if (step.op == Op::next) {
-        EXPECT_EQ(got, step.result);
-      }
-      EXPECT_ERROR(err, step.error);
     }
-  }
+  });
+  close(ro);
 }
 
-// write(2) as the library calls it. To the watched descriptor it takes at
+// write(2) as the library calls it. While `short_writes` is on it takes at
 // most 1000 bytes a call, as a blocking socket with a small send buffer
 // may: every chunk then comes through in short writes, on every run.
-std::atomic<int> watched{-1}, short_writes{0};
+std::atomic<bool> short_writes{false};
+std::atomic<int> shortened{0};
 }  // namespace
 extern "C" ssize_t write(int fd, const void *data, size_t size) {
-  if (fd == watched && size > 1000) {
-    short_writes++;
+  if (short_writes && size > 1000) {
+    shortened++;
     size = 1000;
   }
   return syscall(SYS_write, fd, data, size);
@@ -111,29 +128,13 @@ extern "C" ssize_t write(int fd, const void *data, size_t size) {
 namespace {
 
 // Every byte must still arrive, in order.
-TEST_F(Content, ShortWritesToASocketAreContinued) {
+TEST_F(Content, ShortWritesAreContinued) {
   const std::string content = random_bytes(64 << 10, 5);
   ASSERT_TRUE(start("bound", Form("bound").file("f", "f", "a/b", content).close()));
-  MpreadPart p{};
-  ASSERT_EQ(mpread_get_next_part(&p, &err), 1);
-  mpread_release_part(&p);
-  int sv[2];
-  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
-  std::string got;
-  std::thread peer([&] {
-    char buf[1000];
-    for (ssize_t n; (n = read(sv[1], buf, sizeof buf)) > 0;)
-      got.append(buf, static_cast<size_t>(n));
-  });
-  short_writes = 0;
-  watched = sv[0];
-  EXPECT_TRUE(mpread_write_part_to_file(sv[0], &err)) << err->message;
-  watched = -1;
-  close(sv[0]);
-  peer.join();
-  close(sv[1]);
-  EXPECT_GT(short_writes, 0);
-  EXPECT_TRUE(got == content) << got.size() << " of " << content.size();
+  short_writes = true;
+  expect_contents(walk(0), {content});
+  short_writes = false;
+  EXPECT_GT(shortened, 0);
 }
 
 }  // namespace

@@ -1,8 +1,7 @@
 // Header access: the CGI variables and the header-line parser.
 #include <gtest/gtest.h>
-#include <stddef.h>
+#include <stdint.h>
 
-#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -14,34 +13,34 @@ using namespace testreq;
 
 namespace {
 
-static_assert(offsetof(ReqinfoHeader, value) == 0);
-static_assert(sizeof(ReqinfoHeader) == 4 * sizeof(void *));
-
 // Only plain decimal digits, up to SIZE_MAX whatever the width of size_t.
 TEST(Reqinfo, ContentLength) {
-  const std::string max = std::to_string(SIZE_MAX);
+  const std::string max = std::to_string(SIZE_MAX), tenfold = max + "0";
   std::string over = max;
   over.back()++;  // SIZE_MAX ends in 5 on 32 and 64 bits: this is SIZE_MAX + 1
   const std::pair<const char *, size_t> cases[] = {  // value 0: refused
-      {"", 0}, {"+5", 0}, {"5 ", 0}, {"0x10", 0}, {"1e3", 0},
-      {over.c_str(), 0}, {"7", 7}, {"00012", 12}, {max.c_str(), SIZE_MAX},
+      {"", 0}, {"0", 0}, {"+5", 0}, {"5 ", 0}, {"0x10", 0}, {"1e3", 0}, {"12abc", 0},
+      {over.c_str(), 0}, {tenfold.c_str(), 0}, {"7", 7}, {"00012", 12}, {max.c_str(), SIZE_MAX},
+      {"4294967297", SIZE_MAX == UINT32_MAX ? 0 : static_cast<size_t>(4294967297ULL)},  // 32 bits: refused
   };
   for (auto [text, value] : cases) {
     SCOPED_TRACE(text);
     Request::env("CONTENT_LENGTH", text);
     GError *err = nullptr;
     EXPECT_EQ(reqinfo_get_content_length(&err), value);
-    if (value == 0) EXPECT_GERROR_PREFIX(err, REQINFO_ERROR, REQINFO_ERROR_INVALID, "");
+    if (value == 0) EXPECT_ERROR(err, "reqinfo 2: ");
     EXPECT_EQ(err, nullptr);
   }
   Request::env("CONTENT_LENGTH", nullptr);
   EXPECT_EQ(reqinfo_get_content_length(nullptr), 0u);
 }
 
+// A header line, its value and parameters (a null value: absent), or no
+// value at all: refused.
 struct ParseCase {
   const char *line;
-  const char *value;
-  std::vector<std::pair<const char *, const char *>> params;  // null: absent
+  const char *value = nullptr;
+  std::vector<std::pair<const char *, const char *>> params = {};
 };
 
 TEST(ReqinfoParse, HeaderLines) {
@@ -88,43 +87,24 @@ TEST(ReqinfoParse, HeaderLines) {
       {"X: v; a*=KOI8-R''%C1; a=plain; b*=UTF-8'%41; c*=UTF-8''%4; d*=UTF-8''%4G; "
        "e*=UTF-8''a%00b; f*=UTF-8''%0D%0AX: y; g*=''x", "v",
        {{"a", "plain"}, {"b", ""}, {"c", ""}, {"d", ""}, {"e", ""}, {"f", ""}, {"g", ""}}},
+      // A parameter twice in any case (NAME* too), an unterminated quote, a
+      // missing '=', name or colon, control characters, a 65th parameter.
+      {too_many.c_str()}, {"X: v; name=\"a\"; name=\"b\""}, {"X: v; name=a; NAME=b"},
+      {"X: v; a*=UTF-8''x; A*=UTF-8''y; a=z"}, {"X: v; a=x; a*=UTF-8''y; a=z"},
+      {"X: v; *=UTF-8''y"}, {"X: v; name=\"unterminated\r\n"}, {"X: v; name=\"a\"b"},
+      {"X: v; name=\"a\" b"}, {"X: v; name"}, {"X: v; name a"}, {"X: v; =a"}, {"X: v; \"a\"=b"},
+      {"no colon here\r\n"}, {": no name"}, {"X: v; name=\"a\x01\""}, {"X: v; name=\"a\x7f\""},
+      {"X: v\r; name=a\r\n"}, {"X: v\n; name=a\r\n"},
   };
-  // A parameter twice in any case (NAME* too), an unterminated quote, a
-  // missing '=', name or colon, control characters, a 65th parameter.
-  const char *const refused[] = {
-      too_many.c_str(),
-      "X: v; name=\"a\"; name=\"b\"", "X: v; name=a; NAME=b", "X: v; a*=UTF-8''x; A*=UTF-8''y; a=z",
-      "X: v; a=x; a*=UTF-8''y; a=z", "X: v; *=UTF-8''y", "X: v; name=\"unterminated\r\n",
-      "X: v; name=\"a\"b", "X: v; name=\"a\" b", "X: v; name", "X: v; name a", "X: v; =a",
-      "X: v; \"a\"=b", "no colon here\r\n",
-      ": no name", "X: v; name=\"a\x01\"", "X: v; name=\"a\x7f\"", "X: v\r; name=a\r\n",
-      "X: v\n; name=a\r\n",
-  };
-  for (const char *line : refused) {
-    SCOPED_TRACE(testing::PrintToString(line));
-    ReqinfoHeader h{};
-    GError *err = nullptr;
-    EXPECT_FALSE(reqinfo_parse_header(line, &h, &err));
-    EXPECT_GERROR_PREFIX(err, REQINFO_ERROR, REQINFO_ERROR_PARSE, "");
-    EXPECT_EQ(h.value, nullptr);
-    reqinfo_release_header(&h);
-  }
   for (const ParseCase &c : cases) {
     SCOPED_TRACE(testing::PrintToString(c.line));
     ReqinfoHeader h{};
     GError *err = nullptr;
-    ASSERT_TRUE(reqinfo_parse_header(c.line, &h, &err)) << err->message;
+    EXPECT_EQ(reqinfo_parse_header(c.line, &h, &err), c.value != nullptr);
+    EXPECT_ERROR(err, c.value != nullptr ? "" : "reqinfo 3: ");
     EXPECT_STREQ(h.value, c.value);
     for (auto [name, want] : c.params)
       EXPECT_STREQ(reqinfo_get_header_param_value(&h, name), want) << name;
-    // Each name once: a NAME* that won leaves no plain NAME behind.
-    std::set<std::string> names;
-    const char *p = h.params;
-    for (size_t i = 0; i < h.n_params; i++, p += strlen(p) + 1, p += strlen(p) + 1) {
-      std::string name(p);
-      for (char &ch : name) ch = g_ascii_tolower(ch);
-      EXPECT_TRUE(names.insert(name).second) << p;
-    }
     reqinfo_release_header(&h);
     reqinfo_release_header(&h);
   }
@@ -142,7 +122,7 @@ TEST(ReqinfoParse, RefillsAndReleases) {
   EXPECT_STREQ(reqinfo_get_header_param_value(&h, "boundary"), "a b;c");
   GError *err = nullptr;
   EXPECT_FALSE(reqinfo_parse_header("A: b; c=d; C=e", &h, &err));
-  EXPECT_GERROR(err, REQINFO_ERROR, REQINFO_ERROR_PARSE, "Parameter is given twice: C");
+  EXPECT_EQ(describe(err), "reqinfo 3: Parameter is given twice: C");
   EXPECT_EQ(h.value, nullptr);
   reqinfo_release_header(&h);
   EXPECT_EQ(reqinfo_get_header_param_value(nullptr, "c"), nullptr);

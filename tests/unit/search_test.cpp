@@ -1,13 +1,11 @@
-// The request-body buffer's search, on memory alone (find, held_tail)
-// against a plain reference, then through the buffer with three matches in
-// turn, where two are kept.
+// The request-body buffer's search, on memory alone (find, held_tail),
+// against a plain reference.
 #include <gtest/gtest.h>
 
 #include <random>
 #include <string>
 #include <vector>
 
-#include "intake.h"
 #include "request.h"
 #include "search.h"
 
@@ -36,33 +34,6 @@ size_t reference_tail(const std::string &m, const std::string &d, size_t n) {
   for (size_t k = std::min(m.size() - 1, n); k > 0; k--)
     if (d.compare(n - k, k, m, 0, k) == 0) return k;
   return 0;
-}
-
-TEST(Search, HandMadeCases) {
-  const struct {
-    std::string match, data;
-    size_t at, tail;
-  } rows[] = {
-      {"a", "", npos, 0},
-      {"a", "xxa", 2, 0},
-      {"--", "x---", 1, 1},  // the last byte repeats: the first of three
-      {"\r\n--b", "x\r\n--b\r\n--b", 1, 0},
-      {"\r\n--b", "x\r\n-", npos, 3},
-      {"\r\n--b", "\r\n--\r\n--", npos, 4},
-      {"\r\n--b", "\r\n--bb", 0, 0},
-      {"aab", "aaaab", 2, 0},  // the first byte recurs
-      {"aab", "abaa", npos, 2},
-      {"aaab", "aaaab", 1, 0},
-      {"aaab", "baaaa", npos, 3},
-      {"abab", "aababab", 1, 2},
-      {"abab", "abaaba", npos, 3},
-  };
-  for (const auto &row : rows) {
-    SCOPED_TRACE(testing::PrintToString(row.match) + " in " + testing::PrintToString(row.data));
-    Prepared s(row.match);
-    EXPECT_EQ(s.find(row.data), row.at);
-    EXPECT_EQ(s.tail(row.data, row.data.size()), row.tail);
-  }
 }
 
 // Data dense in near-copies of the match (prefixes, copies but their last
@@ -102,48 +73,6 @@ TEST(Search, AgreesWithAPlainSearch) {
       ASSERT_EQ(s.tail(d, d.size() - from), reference_tail(m, d, d.size() - from))
           << "prefix of " << d.size() - from;
     }
-  }
-}
-
-// Three matches taken in random turn from one stream, each from the one
-// buffer: each pushes one of the two kept out, and every call must agree
-// with a plain search from where the stream stands.
-TEST(Search, ThreeMatchesInTurnThroughTheBuffer) {
-  const std::string delimiter = "--" + std::string(69, 'q') + "Z";
-  const std::string matches[] = {delimiter, "\r\n" + delimiter,
-                                 "\r\n" + std::string(300, '-') + "end"};
-  std::mt19937 gen(11);
-  std::string body;
-  while (body.size() < 30000) {
-    const std::string &m = matches[gen() % 3];
-    const size_t kind = gen() % 4;
-    body += kind == 3 ? random_bytes(1 + gen() % 80, gen())
-                      : m.substr(0, kind == 2 ? m.size() : kind == 1 ? m.size() - 1 : 1 + gen() % m.size());
-  }
-  for (Feed feed : {Feed::file, Feed::pipe_bytewise}) {
-    Request req;
-    req.body(body, feed);
-    GError *err = nullptr;
-    ASSERT_TRUE(intake_init(0, 4096, body.size(), &err));
-    std::vector<char> buf(5000), match(400);
-    for (size_t pos = 0, call = 0;; call++) {
-      SCOPED_TRACE(testing::Message() << feed_name(feed) << " call " << call);
-      const std::string &m = matches[gen() % 3];
-      memcpy(match.data(), m.c_str(), m.size() + 1);
-      const size_t chunk = 1 + gen() % buf.size();
-      size_t len = 0;
-      const int r = intake_read_until_match(match.data(), buf.data(), chunk, &len, &err);
-      ASSERT_EQ(err, nullptr) << err->message;
-      if (pos == body.size()) {
-        ASSERT_EQ(r, 0);
-        break;
-      }
-      ASSERT_EQ(r, 1);
-      ASSERT_EQ(len, std::min(chunk, std::min(body.find(m, pos), body.size()) - pos));
-      ASSERT_EQ(std::string(buf.data(), len), body.substr(pos, len));
-      pos += len;
-    }
-    intake_release();
   }
 }
 

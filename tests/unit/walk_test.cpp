@@ -1,8 +1,7 @@
-// Walking the parts: a real form through every feed, the closing delimiter,
-// file names, and skipping content the caller did not take.
+// Walking the parts of a form, through every feed, with the content taken a
+// byte at a time, in chunks of a buffer's size, written out, or left
+// untaken: every part as the client sent it, then a clean end.
 #include <gtest/gtest.h>
-
-#include <tuple>
 
 #include "request.h"
 
@@ -10,25 +9,20 @@ using namespace testreq;
 
 namespace {
 
-class WalkTest : public ReaderTest {
- protected:
-  // The names of the parts to the end of the form, which must end cleanly.
-  std::vector<std::string> names_to_end() {
-    std::vector<std::string> names;
-    for (const Step &s : walk(untaken)) names.push_back(s.result == 1 ? s.name : s.error);
-    EXPECT_EQ(names.back(), "");
-    names.pop_back();
-    return names;
-  }
+class Walk : public ReaderTest {};
+
+struct Part {
+  std::string name;
+  std::optional<std::string> mime, filename;
+  std::string content;
+};
+struct Row {
+  std::string what, boundary, body;
+  std::vector<Part> parts;
 };
 
-using Strings = std::vector<std::string>;
-const std::optional<std::string> none;
-
-class RealForm : public WalkTest,
-                 public testing::WithParamInterface<std::tuple<Feed, size_t>> {};
-
-TEST_P(RealForm, EveryPartAsSent) {
+std::vector<Row> forms() {
+  const std::optional<std::string> none;
   const std::string b = "---------------------------9051914041544843365972754266";
   const std::string bin = random_bytes(10000, 7);
   const std::string near = "\r\n-" + b.substr(0, 20) + "\r\n--" + b.substr(0, 50) + "\r";
@@ -46,88 +40,63 @@ TEST_P(RealForm, EveryPartAsSent) {
       .file("bin", "b.bin", "application/octet-stream", bin)
       .field("near", near)
       .field("empty", "");
-  ASSERT_TRUE(start(b, f.close("\r\n"), std::get<0>(GetParam())));
-  const std::vector<Step> got = walk(std::get<1>(GetParam()));
-  const struct {
-    std::string name;
-    std::optional<std::string> mime, filename;
-    std::string content;
-  } want[] = {
-      {"text", none, none, "text default"},
-      {"file1", "text/plain", "a.txt", "Content of a.txt.\r\n"},
-      {"file2", "text/html", "a.html", "<b>a.html</b>"},
-      {"csv", "text/csv", "t.csv", "a,b"},
-      {"utf8", none, none, "na\xc3\xafve \xe2\x82\xac"},
-      {"bin", "application/octet-stream", "b.bin", bin},
-      {"near", none, none, near},
-      {"empty", none, none, ""},
-  };
-  ASSERT_EQ(got.size(), std::size(want) + 1);
-  for (size_t i = 0; i < std::size(want); i++) {
-    SCOPED_TRACE(want[i].name);
-    EXPECT_EQ(got[i].name, want[i].name);
-    EXPECT_EQ(got[i].mime, want[i].mime);
-    EXPECT_EQ(got[i].filename, want[i].filename);
-    EXPECT_TRUE(got[i].content == want[i].content);
-  }
-  EXPECT_EQ(got.back().error, "");
-}
-
-INSTANTIATE_TEST_SUITE_P(, RealForm,
-                         testing::Combine(testing::ValuesIn(all_feeds),
-                                          testing::Values(1, 4096)),
-                         [](const auto &info) {
-                           return std::string(feed_name(std::get<0>(info.param))) +
-                                  std::to_string(std::get<1>(info.param));
-                         });
-
-// The form closes at a delimiter line whose text after the delimiter ends in
-// "--" once its line ending and trailing blanks are gone; what follows it is
-// never read. Boundaries that are empty or end in dashes count only what
-// follows the delimiter.
-TEST_F(WalkTest, ClosingDelimiterAndEpilogue) {
-  for (std::string b : Strings{"b", "ab--", ""}) {
+  std::vector<Row> rows = {{"a browser's form", b, f.close("\r\n"),
+                            {{"text", none, none, "text default"},
+                             {"file1", "text/plain", "a.txt", "Content of a.txt.\r\n"},
+                             {"file2", "text/html", "a.html", "<b>a.html</b>"},
+                             {"csv", "text/csv", "t.csv", "a,b"},
+                             {"utf8", none, none, "na\xc3\xafve \xe2\x82\xac"},
+                             {"bin", "application/octet-stream", "b.bin", bin},
+                             {"near", none, none, near},
+                             {"empty", none, none, ""}}}};
+  // The form closes at a delimiter line whose text after the delimiter ends
+  // in "--" once its line ending and trailing blanks are gone; what follows
+  // it is never read. Boundaries that are empty or end in dashes count only
+  // what follows the delimiter.
+  for (std::string b : {"b", "ab--", ""}) {
     const std::string ghost = "--" + b + "\r\nContent-Disposition: form-data; "
                               "name=\"ghost\"\r\n\r\nboo\r\n--" + b + "--\r\n";
-    for (std::string tail : Strings{"", "\r\n", "\n", " \t \r\n" + ghost, "\r\n\r\n",
-                             "\r\n" + ghost, "\r\nContent-Type: x\r\n\r\n"}) {
-      SCOPED_TRACE(testing::PrintToString(b + " " + tail));
-      ASSERT_TRUE(start(b, Form(b).field("f", "v").field("g", "w").close(tail)));
-      EXPECT_EQ(names_to_end(), (Strings{"f", "g"}));
-      MpreadPart p{};
-      EXPECT_EQ(mpread_get_next_part(&p, &err), 0);
-      EXPECT_EQ(err, nullptr);
-    }
+    for (const std::string &tail : std::vector<std::string>{
+             "", "\r\n", "\n", " \t \r\n" + ghost, "\r\n\r\n", "\r\n" + ghost, "\r\nContent-Type: x\r\n\r\n"})
+      rows.push_back({"closed by " + b + "--" + tail, b, Form(b).field("f", "v").field("g", "w")
+                      .close(tail), {{"f", none, none, "v"}, {"g", none, none, "w"}}});
   }
+  // Content is skipped to its end marker however long it is and whatever it
+  // holds, so the next part is the one the client sent.
+  for (const std::string &content :
+       {std::string(4095, 'c'), std::string(4096, 'c'), "a--b" + std::string(5000, '\r'),
+        std::string("\r\n--\r\n-"), std::string(8190, '\n') + "\r\n-",
+        std::string("x--b\r\nContent-Disposition: form-data; name=\"evil\"\r\n\r\n")})
+    rows.push_back({"content of " + std::to_string(content.size()), "b",
+                    Form("b").file("up", "u", "a/b", content).field("next", "ok").close(),
+                    {{"up", "a/b", "u", content}, {"next", none, none, "ok"}}});
+  return rows;
 }
 
-// Content left untaken, whole or after a first chunk, is skipped to its end
-// marker however long it is and whatever it holds, so the next part is the
-// one the client sent.
-TEST_F(WalkTest, UntakenContentIsSkippedWhole) {
-  const std::string contents[] = {
-      "", std::string(4095, 'c'), std::string(4096, 'c'), random_bytes(10000, 1),
-      "a--b" + std::string(5000, '\r'), "\r\n--\r\n-",
-      "x--b\r\nContent-Disposition: form-data; name=\"evil\"\r\n\r\n",
-      std::string(8190, '\n') + "\r\n-",
-  };
-  for (Feed feed : {Feed::file, Feed::pipe_bytewise})
-    for (size_t taken : {0, 1, 10})
-      for (const std::string &content : contents) {
-        SCOPED_TRACE(testing::Message() << feed_name(feed) << " " << taken
-                                        << " of " << content.size());
-        ASSERT_TRUE(start("b", Form("b").file("up", "u", "a/b", content).field("next", "ok")
-                                   .close(), feed));
-        MpreadPart p{};
-        ASSERT_EQ(mpread_get_next_part(&p, &err), 1);
-        mpread_release_part(&p);
-        char buf[16];
-        size_t len;
-        if (taken > 0) {
-          ASSERT_EQ(mpread_get_part_buffer(buf, taken, &len, &err), 1);
+TEST_F(Walk, EveryPartAsSent) {
+  for (const Row &row : forms()) {
+    SCOPED_TRACE(testing::PrintToString(row.what));
+    each_feed([&](Feed feed) {
+      for (size_t chunk : {size_t{1}, size_t{4096}, size_t{0}, untaken}) {
+        SCOPED_TRACE(chunk);
+        ASSERT_TRUE(start(row.boundary, row.body, feed));
+        const std::vector<Step> got = walk(chunk);
+        ASSERT_EQ(got.size(), row.parts.size() + 1);
+        for (size_t i = 0; i < row.parts.size(); i++) {
+          const Part &want = row.parts[i];
+          EXPECT_EQ(got[i].name, want.name);
+          EXPECT_EQ(got[i].mime, want.mime);
+          EXPECT_EQ(got[i].filename, want.filename);
+          EXPECT_TRUE(chunk == untaken || got[i].content == want.content) << want.name;
         }
-        EXPECT_EQ(names_to_end(), Strings{"next"});
+        EXPECT_EQ(got.back().error, "");
+        // Ended, the form stays so.
+        MpreadPart p{};
+        EXPECT_EQ(mpread_get_next_part(&p, &err), 0);
+        EXPECT_EQ(err, nullptr);
       }
+    });
+  }
 }
 
 }  // namespace
