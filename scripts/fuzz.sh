@@ -10,7 +10,8 @@
 #                start from what earlier ones found
 #   FUZZ_ARGS    extra libFuzzer flags, e.g. "-seed=1 -runs=100000"
 # A crash or a broken property leaves its input in fuzz/artifacts/ and makes
-# the script fail; replay it with  FUZZ_BUILD/<target>_fuzz <file>.
+# the script fail; replay it with
+#   G_SLICE=always-malloc FUZZ_BUILD/<target>_fuzz <file>
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/lib.sh
@@ -40,6 +41,7 @@ for t in "${targets[@]}"; do
   [ -f "fuzz/$t.dict" ] && dict=(-dict="fuzz/$t.dict")
   out="$build/$t.log"
   # -timeout: one input taking seconds means a parse that is not linear.
+  # GSlice would hide leaks from LeakSanitizer.
   if G_SLICE=always-malloc "$build/${t}_fuzz" "$work" "fuzz/corpus/$t" \
        "${dict[@]}" -max_total_time="$seconds" -max_len="${max_len[$t]}" \
        -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
