@@ -20,13 +20,14 @@ enum class Op { next, next_null, take, take_zero_bytes, take_all, write, write_n
                 write_closed, write_read_only };
 struct Call {
   Op op;
-  int result;         // -1 with an error, else 1 (mpread_get_next_part: 1 or 0)
+  int result;         // -1 with an error, 0 when the body ended, else 1
   std::string error;  // as describe() gives it
 };
 
 // Which call may take content after which, as a caller meets the rules, on
 // a form of a (10 bytes), b (empty), a part without a name, and c; and on
-// that form cut 5 bytes into a's content, CONTENT_LENGTH promising it all.
+// that form cut 5 bytes into a's content, CONTENT_LENGTH promising it all or
+// saying what was sent.
 TEST_F(Content, WhoMayTakeItWhen) {
   const std::string body = Form("bound").field("a", "0123456789")
       .file("b", "b.txt", "text/plain", "")
@@ -46,40 +47,45 @@ TEST_F(Content, WhoMayTakeItWhen) {
       write_closed_fd_refused{Op::write_closed, -1, refused},
       write_read_only_fails{Op::write_read_only, -1, ours(Msg::write_failed, ro, g_strerror(EBADF))},
       write_read_only_refused{Op::write_read_only, -1, refused};
+  enum Body { whole, cut_short_of_its_length, cut_as_sent };
   const struct {
     const char *what;
-    bool body_cut;
+    Body body;
     std::vector<Call> steps;
   } scenarios[] = {
-      {"before the first part there is no content; a negative descriptor is judged first", false,
+      {"before the first part there is no content; a negative descriptor is judged first", whole,
        {take_refused, write_negative_fd, write_closed_fd_refused, write_refused, next, take}},
-      {"a write to a bad descriptor takes nothing; a chunk taken then refuses a write", false,
+      {"a write to a bad descriptor takes nothing; a chunk taken then refuses a write", whole,
        {next, write_negative_fd, write_closed_fd, take, write_refused, take, next}},
-      {"one write takes it all: a second write or a chunk is refused; empty content writes", false,
+      {"one write takes it all: a second write or a chunk is refused; empty content writes", whole,
        {next, write_closed_fd, write, write_refused, take_refused, write_closed_fd_refused, next,
         write}},
-      {"a chunk of no bytes fails and ends the content", false,
+      {"a chunk of no bytes fails and ends the content", whole,
        {next, take_zero_bytes_fails, take_refused, write_refused, next, take}},
-      {"a failed write ends the content", false,
+      {"a failed write ends the content", whole,
        {next, write_read_only_fails, write_read_only_refused, take_refused, next, take}},
-      {"a null part record is refused and leaves the content where it was", false,
+      {"a null part record is refused and leaves the content where it was", whole,
        {next, {Op::next_null, -1, ours(Msg::null_part)}, take, take}},
       {"an untaken part is skipped; an ended content gives empty chunks; a refused part and "
-       "the form's end leave no content", false,
+       "the form's end leave no content", whole,
        {next, next, take, take, take, next_fails, take_refused, write_refused, next, form_ends,
         take_refused, write_refused, write_negative_fd, form_ends}},
-      {"cut: skipped to the next part", true,
+      {"cut: skipped to the next part", cut_short_of_its_length,
        {next, {Op::next, -1, "intake 4: " + text(Msg::search_boundary) + ended}}},
-      {"cut: taken in chunks", true,
+      {"cut: taken in chunks", cut_short_of_its_length,
        {next, {Op::take_all, -1, "intake 4: " + text(Msg::search_content) + ended}}},
-      {"cut: written", true, {next, {Op::write, -1, "intake 4: " + text(Msg::search_content) + ended}}},
+      {"cut: written", cut_short_of_its_length,
+       {next, {Op::write, -1, "intake 4: " + text(Msg::search_content) + ended}}},
+      {"cut as sent: taken to the body's end", cut_as_sent, {next, {Op::take_all, 0, ""}, form_ends}},
+      {"cut as sent: written, without its end marker", cut_as_sent,
+       {next, {Op::write, -1, ours(Msg::content_unterminated)}, form_ends}},
   };
   each_feed([&](Feed feed) {
     for (const auto &s : scenarios) {
       SCOPED_TRACE(s.what);
       mpread_release();
-      req.form("bound", body.substr(0, s.body_cut ? cut : body.size()), feed);
-      Request::env("CONTENT_LENGTH", std::to_string(body.size()).c_str());
+      req.form("bound", body.substr(0, s.body == whole ? body.size() : cut), feed);
+      if (s.body != cut_as_sent) Request::env("CONTENT_LENGTH", std::to_string(body.size()).c_str());
       ASSERT_TRUE(mpread_init(&err));
       for (size_t i = 0; i < s.steps.size(); i++) {
         SCOPED_TRACE(testing::Message() << "step " << i);

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <stdint.h>
 
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -105,6 +106,14 @@ TEST(ReqinfoParse, HeaderLines) {
     EXPECT_STREQ(h.value, c.value);
     for (auto [name, want] : c.params)
       EXPECT_STREQ(reqinfo_get_header_param_value(&h, name), want) << name;
+    // Each name once: a NAME* that won leaves no plain NAME behind.
+    std::set<std::string> names;
+    const char *p = h.params;
+    for (size_t i = 0; i < h.n_params; i++, p += strlen(p) + 1, p += strlen(p) + 1) {
+      std::string name(p);
+      for (char &ch : name) ch = g_ascii_tolower(ch);
+      EXPECT_TRUE(names.insert(name).second) << p;
+    }
     reqinfo_release_header(&h);
     reqinfo_release_header(&h);
   }
