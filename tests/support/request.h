@@ -31,7 +31,9 @@ namespace testreq {
 
 enum class Feed { file, pipe_whole, pipe_bytewise };
 inline const char *feed_name(Feed feed) {
-  return feed == Feed::file ? "file" : feed == Feed::pipe_whole ? "pipe" : "bytewise";
+  return feed == Feed::file         ? "file"
+         : feed == Feed::pipe_whole ? "pipe"
+                                    : "bytewise";
 }
 // Every stream test runs once for each feed.
 template <class Test>
@@ -55,14 +57,18 @@ class Request {
     }
   }
   static void env(const char *name, const char *value) {  // null unsets
-    if (value != nullptr) setenv(name, value, 1);
-    else unsetenv(name);
+    if (value != nullptr)
+      setenv(name, value, 1);
+    else
+      unsetenv(name);
   }
   // REQUEST_METHOD=POST, CONTENT_TYPE with the boundary, CONTENT_LENGTH the
   // body's size, and the body.
-  void form(std::string_view boundary, std::string body, Feed feed = Feed::file) {
+  void form(std::string_view boundary, std::string body,
+            Feed feed = Feed::file) {
     env("REQUEST_METHOD", "POST");
-    env("CONTENT_TYPE", ("multipart/form-data; boundary=" + std::string(boundary)).c_str());
+    env("CONTENT_TYPE",
+        ("multipart/form-data; boundary=" + std::string(boundary)).c_str());
     env("CONTENT_LENGTH", std::to_string(body.size()).c_str());
     this->body(std::move(body), feed);
   }
@@ -92,7 +98,8 @@ class Request {
       sigaddset(&pipe_signal, SIGPIPE);
       pthread_sigmask(SIG_BLOCK, &pipe_signal, nullptr);
       for (size_t i = 0; i < data.size();) {
-        const ssize_t r = write(w, data.data() + i, std::min(step, data.size() - i));
+        const ssize_t r =
+            write(w, data.data() + i, std::min(step, data.size() - i));
         if (r <= 0) break;
         i += static_cast<size_t>(r);
       }
@@ -119,16 +126,20 @@ class Form {
  public:
   explicit Form(std::string boundary) : boundary_(std::move(boundary)) {}
   Form &field(std::string_view name, std::string_view value) {
-    return raw("Content-Disposition: form-data; name=\"" + std::string(name) + "\"\r\n\r\n", value);
+    return raw("Content-Disposition: form-data; name=\"" + std::string(name) +
+                   "\"\r\n\r\n",
+               value);
   }
-  Form &file(std::string_view name, std::string_view filename, std::string_view mime,
-             std::string_view content) {
-    return raw("Content-Disposition: form-data; name=\"" + std::string(name) + "\"; filename=\"" +
-               std::string(filename) + "\"\r\nContent-Type: " + std::string(mime) + "\r\n\r\n",
+  Form &file(std::string_view name, std::string_view filename,
+             std::string_view mime, std::string_view content) {
+    return raw("Content-Disposition: form-data; name=\"" + std::string(name) +
+                   "\"; filename=\"" + std::string(filename) +
+                   "\"\r\nContent-Type: " + std::string(mime) + "\r\n\r\n",
                content);
   }
   Form &raw(std::string_view headers_and_blank, std::string_view content) {
-    body_ += "--" + boundary_ + "\r\n" + std::string(headers_and_blank) + std::string(content) + "\r\n";
+    body_ += "--" + boundary_ + "\r\n" + std::string(headers_and_blank) +
+             std::string(content) + "\r\n";
     return *this;
   }
   std::string close(std::string_view epilogue = "") const {
@@ -160,34 +171,42 @@ inline std::string text(mpread::Msg msg) { return mpread::message(msg).text; }
 template <class... Args>
 std::string ours(mpread::Msg msg, Args... args) {
   char *text = g_strdup_printf(mpread::message(msg).text, args...);
-  std::string s = "mpread " + std::to_string(mpread::message(msg).code) + ": " + text;
+  std::string s =
+      "mpread " + std::to_string(mpread::message(msg).code) + ": " + text;
   g_free(text);
   return s;
 }
 // Equal, or where `want` ends in ':' or ' ' (another component's text
 // follows), its beginning.
 inline bool same_error(const std::string &got, const std::string &want) {
-  if (want.empty() || (want.back() != ':' && want.back() != ' ')) return got == want;
+  if (want.empty() || (want.back() != ':' && want.back() != ' '))
+    return got == want;
   return got.size() > want.size() && got.compare(0, want.size(), want) == 0;
 }
-#define EXPECT_ERROR(err, want) \
-  do { EXPECT_PRED2(testreq::same_error, testreq::describe(err), want); } while (0)
+#define EXPECT_ERROR(err, want)                                      \
+  do {                                                               \
+    EXPECT_PRED2(testreq::same_error, testreq::describe(err), want); \
+  } while (0)
 
 // A call that delivers a chunk of at most `size` bytes into `buf` and its
 // count in *length, as mpread_get_part_buffer does.
-using ChunkCall = std::function<int(char *buf, size_t size, size_t *length, GError **error)>;
+using ChunkCall =
+    std::function<int(char *buf, size_t size, size_t *length, GError **error)>;
 // Calls `call` with chunks of `chunk` bytes until a count of 0 (result 1)
 // or a result other than 1, which it returns (-2 when a call changed bytes
 // past the count it gave: they are the caller's). The bytes delivered are
 // appended to `out`.
-inline int take_chunks(const ChunkCall &call, size_t chunk, std::string &out, GError **error) {
+inline int take_chunks(const ChunkCall &call, size_t chunk, std::string &out,
+                       GError **error) {
   std::vector<char> canary(chunk), buf(chunk);
-  for (size_t i = 0; i < chunk; i++) canary[i] = static_cast<char>(0xa5 ^ (i * 131 % 251));
+  for (size_t i = 0; i < chunk; i++)
+    canary[i] = static_cast<char>(0xa5 ^ (i * 131 % 251));
   for (;;) {
     buf = canary;
     size_t len = 0;
     const int r = call(buf.data(), chunk, &len, error);
-    if (len > chunk || memcmp(buf.data() + len, canary.data() + len, chunk - len) != 0) {
+    if (len > chunk ||
+        memcmp(buf.data() + len, canary.data() + len, chunk - len) != 0) {
       ADD_FAILURE() << "bytes past the " << len << " delivered changed";
       return -2;
     }
@@ -249,10 +268,12 @@ inline std::vector<Step> walk(size_t chunk, int out = -1) {
   return steps;
 }
 // Every part came out whole with these contents, and the walk ended cleanly.
-inline void expect_contents(const std::vector<Step> &steps, const std::vector<std::string> &want) {
+inline void expect_contents(const std::vector<Step> &steps,
+                            const std::vector<std::string> &want) {
   ASSERT_EQ(steps.size(), want.size() + 1);
   for (size_t i = 0; i < want.size(); i++) {
-    EXPECT_EQ(steps[i].content_result, 1) << steps[i].error << steps[i].content_error;
+    EXPECT_EQ(steps[i].content_result, 1)
+        << steps[i].error << steps[i].content_error;
     // Not EXPECT_EQ: a diff of megabyte strings is of no use.
     EXPECT_TRUE(steps[i].content == want[i]) << "part " << i;
   }
@@ -264,7 +285,8 @@ class ReaderTest : public ::testing::Test {
  protected:
   void TearDown() override { mpread_release(); }
   // A form on descriptor 0, taken up afresh; false (err set) when refused.
-  bool start(const std::string &boundary, std::string body, Feed feed = Feed::file) {
+  bool start(const std::string &boundary, std::string body,
+             Feed feed = Feed::file) {
     mpread_release();
     req.form(boundary, std::move(body), feed);
     return mpread_init(&err);

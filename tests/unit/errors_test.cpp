@@ -16,8 +16,9 @@ class Errors : public ReaderTest {};
 // refused with the error given, or taken ("") and walked. A refusal of a
 // component is passed on as it was raised.
 TEST_F(Errors, InitTakesOrRefusesTheRequest) {
-  const char *const M = "REQUEST_METHOD", *const T = "CONTENT_TYPE", *const L = "CONTENT_LENGTH",
-             *const body = "body";  // the body begins with the value
+  const char *const M = "REQUEST_METHOD", *const T = "CONTENT_TYPE",
+                    *const L = "CONTENT_LENGTH",
+                    *const body = "body";  // the body begins with the value
   const std::string ct = "multipart/form-data; boundary=", b70(70, 'B');
   const struct {
     const char *what, *variable;
@@ -27,11 +28,13 @@ TEST_F(Errors, InitTakesOrRefusesTheRequest) {
       {"no request method", M, std::nullopt, "reqinfo 1: "},
       {"a GET", M, "GET", ours(Msg::unsupported_method)},
       {"post in lower case", M, "post", ours(Msg::unsupported_method)},
-      {"an unclosed quote", T, "multipart/form-data; boundary=\"b", "reqinfo 3: "},
+      {"an unclosed quote", T, "multipart/form-data; boundary=\"b",
+       "reqinfo 3: "},
       {"no boundary", T, "multipart/form-data", ours(Msg::no_boundary)},
       {"an empty boundary", T, ct, "", ""},
       {"70 characters", T, ct + b70, "", b70},
-      {"71 characters", T, ct + b70 + "B", ours(Msg::boundary_too_long, 70u, size_t{71})},
+      {"71 characters", T, ct + b70 + "B",
+       ours(Msg::boundary_too_long, 70u, size_t{71})},
       // The boundary is used as the component gives it, unquoted.
       {"escapes in quotes", T, ct + "\"a\\\"b\\\\c\"", "", "a\"b\\c"},
       {"a length of 0", L, "0", "reqinfo 2: CONTENT_LENGTH is 0: no body"},
@@ -42,9 +45,11 @@ TEST_F(Errors, InitTakesOrRefusesTheRequest) {
   for (const auto &s : scenarios) {
     SCOPED_TRACE(s.what);
     mpread_release();
-    const std::string form = Form(s.boundary).field("a", "ok\r\n-").close("\r\n");
+    const std::string form =
+        Form(s.boundary).field("a", "ok\r\n-").close("\r\n");
     req.form(s.boundary, s.variable == body ? *s.value + form : form);
-    if (s.variable != body) Request::env(s.variable, s.value ? s.value->c_str() : nullptr);
+    if (s.variable != body)
+      Request::env(s.variable, s.value ? s.value->c_str() : nullptr);
     const bool ok = mpread_init(&err);
     EXPECT_ERROR(err, s.error);
     if (ok) expect_contents(walk(4096), {"ok\r\n-"});
@@ -80,7 +85,8 @@ TEST_F(Errors, LifeCycle) {
   // buffer's arithmetic.
   const std::string content = random_bytes(9000, 7);
   each_feed([&](Feed feed) {
-    req.form("c", Form("c").file("g", "g.bin", "a/b", content).close("\r\n"), feed);
+    req.form("c", Form("c").file("g", "g.bin", "a/b", content).close("\r\n"),
+             feed);
     Request::env("CONTENT_LENGTH", std::to_string(SIZE_MAX).c_str());
     ASSERT_TRUE(mpread_init(&err)) << err->message;
     expect_contents(walk(4096), {content});
@@ -98,27 +104,36 @@ TEST(Messages, EachNameHasItsCodeAndText) {
     const char *text;
   } listed[] = {
       {Msg::not_initialized, 1, "Mpread has not been initialized"},
-      {Msg::unsupported_method, 2, "Only the POST request method is supported for multipart/form-data"},
+      {Msg::unsupported_method, 2,
+       "Only the POST request method is supported for multipart/form-data"},
       {Msg::no_boundary, 3, "No boundary set in the Content-Type"},
-      {Msg::boundary_too_long, 4, "Boundary is too long max len %u actual length %zu"},
+      {Msg::boundary_too_long, 4,
+       "Boundary is too long max len %u actual length %zu"},
       {Msg::bad_start, 5, "Request does not start with the boundary line"},
       {Msg::null_part, 6, "Null form data part struct is not allowed"},
-      {Msg::duplicate_disposition, 7, "Form data part contain duplicate Content-Disposition headers"},
-      {Msg::duplicate_type, 7, "Form data part contain duplicate Content-Type headers"},
-      {Msg::no_disposition, 8, "Form data part does not contain a Content-Disposition"},
+      {Msg::duplicate_disposition, 7,
+       "Form data part contain duplicate Content-Disposition headers"},
+      {Msg::duplicate_type, 7,
+       "Form data part contain duplicate Content-Type headers"},
+      {Msg::no_disposition, 8,
+       "Form data part does not contain a Content-Disposition"},
       {Msg::no_name, 9, "Form data part name is not set"},
       {Msg::invalid_filename, 10, "Form data part contains a invalid filename"},
       {Msg::invalid_mime, 11, "Form data part contains a invalid mime"},
-      {Msg::not_at_content, 12, "Not at the start of the form data part's file content"},
+      {Msg::not_at_content, 12,
+       "Not at the start of the form data part's file content"},
       {Msg::invalid_fd, 13, "Invalid file descriptor to write part data to"},
-      {Msg::inaccessible_fd, 13, "Invalid file descriptor unable to access file"},
+      {Msg::inaccessible_fd, 13,
+       "Invalid file descriptor unable to access file"},
       {Msg::write_failed, 14, "Failed to write to file descriptor %d: %s"},
-      {Msg::content_unterminated, 15, "Request body ended inside the part's content"},
+      {Msg::content_unterminated, 15,
+       "Request body ended inside the part's content"},
       {Msg::search_boundary, 0, "Error while searching for boundary:"},
       {Msg::read_boundary, 0, "Error while reading boundary:"},
       {Msg::parse_disposition, 0, "Failed to parse Content-Disposition:"},
       {Msg::parse_type, 0, "Failed to parse Content-Type:"},
-      {Msg::search_content, 0, "Error while searching for next form data part:"},
+      {Msg::search_content, 0,
+       "Error while searching for next form data part:"},
   };
   ASSERT_EQ(std::size(listed), std::size(mpread::messages));
   for (const auto &m : listed) {

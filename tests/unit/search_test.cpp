@@ -1,5 +1,7 @@
 // The request-body buffer's search, on memory alone (find, held_tail),
 // against a plain reference.
+#include "search.h"
+
 #include <gtest/gtest.h>
 
 #include <random>
@@ -7,7 +9,6 @@
 #include <vector>
 
 #include "request.h"
-#include "search.h"
 
 namespace {
 
@@ -17,15 +18,19 @@ const size_t npos = std::string::npos;
 
 struct Prepared {
   search::Pattern p{};
-  explicit Prepared(const std::string &m) { EXPECT_TRUE(search::prepare(p, m.data(), m.size())); }
+  explicit Prepared(const std::string &m) {
+    EXPECT_TRUE(search::prepare(p, m.data(), m.size()));
+  }
   ~Prepared() { search::forget(p); }
   size_t find(const std::string &d, size_t from = 0) const {
-    size_t at = search::find(p, reinterpret_cast<const unsigned char *>(d.data()) + from,
-                             d.size() - from);
+    size_t at = search::find(
+        p, reinterpret_cast<const unsigned char *>(d.data()) + from,
+        d.size() - from);
     return at == search::not_found ? npos : at + from;
   }
   size_t tail(const std::string &d, size_t n) const {
-    return search::held_tail(p, reinterpret_cast<const unsigned char *>(d.data()), n);
+    return search::held_tail(
+        p, reinterpret_cast<const unsigned char *>(d.data()), n);
   }
 };
 
@@ -43,34 +48,52 @@ size_t reference_tail(const std::string &m, const std::string &d, size_t n) {
 TEST(Search, AgreesWithAPlainSearch) {
   std::mt19937 gen(5);
   std::string boundary;  // of a browser's characters: no CR, no '-'
-  while (boundary.size() < 68) boundary += "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"[gen() % 62];
+  while (boundary.size() < 68)
+    boundary +=
+        "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"[gen() %
+                                                                         62];
   const std::vector<std::string> matches = {
-      "\r", "\r\n", "--" + boundary, "\r\n--" + boundary + "--",  // 1, 2, 70, 74
-      "\r\n--" + std::string(70, '-'),                            // last byte repeats
-      std::string(6, '\r') + "\n--" + boundary,                  // first byte recurs
-      "\r\n" + std::string(300, '-') + "end"};  // past the 255-byte move limit
+      "\r",
+      "\r\n",
+      "--" + boundary,
+      "\r\n--" + boundary + "--",                // 1, 2, 70, 74
+      "\r\n--" + std::string(70, '-'),           // last byte repeats
+      std::string(6, '\r') + "\n--" + boundary,  // first byte recurs
+      "\r\n" + std::string(300, '-') + "end"};   // past the 255-byte move limit
   for (const std::string &m : matches) {
-    SCOPED_TRACE(testing::Message() << m.size() << " bytes " << testing::PrintToString(m.substr(0, 8)));
+    SCOPED_TRACE(testing::Message() << m.size() << " bytes "
+                                    << testing::PrintToString(m.substr(0, 8)));
     std::string d;
     while (d.size() < 40 * std::min<size_t>(m.size(), 255) + 1000) {
       std::string piece = m;
       // Whole copies now and then (some behind a prefix of their own), so
       // that stretches without one are long.
       switch (gen() % 6) {
-        case 0: piece.resize(gen() % m.size()); break;
-        case 1: piece.pop_back(); break;
-        case 2: piece[gen() % m.size()] ^= static_cast<char>(1 + gen() % 255); break;
-        case 3: piece = std::string(1 + gen() % 9, m[gen() % m.size()]); break;
+        case 0:
+          piece.resize(gen() % m.size());
+          break;
+        case 1:
+          piece.pop_back();
+          break;
+        case 2:
+          piece[gen() % m.size()] ^= static_cast<char>(1 + gen() % 255);
+          break;
+        case 3:
+          piece = std::string(1 + gen() % 9, m[gen() % m.size()]);
+          break;
         default:
-          if (gen() % 8 != 0) piece = random_bytes(1 + gen() % 300, gen());
-          else if (gen() % 2 != 0) piece = m.substr(0, gen() % m.size()) + m;
+          if (gen() % 8 != 0)
+            piece = random_bytes(1 + gen() % 300, gen());
+          else if (gen() % 2 != 0)
+            piece = m.substr(0, gen() % m.size()) + m;
       }
       d += piece;
     }
     Prepared s(m);
     for (size_t from = 0; from < d.size(); from++) {
       ASSERT_EQ(s.find(d, from), d.find(m, from)) << "from " << from;
-      ASSERT_EQ(s.tail(d, d.size() - from), reference_tail(m, d, d.size() - from))
+      ASSERT_EQ(s.tail(d, d.size() - from),
+                reference_tail(m, d, d.size() - from))
           << "prefix of " << d.size() - from;
     }
   }

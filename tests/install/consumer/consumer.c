@@ -1,8 +1,7 @@
 /* Names the first part of the request, through the installed package. */
-#include <stdio.h>
-
 #include <intake.h> /* the reader's include path reaches it */
 #include <mpread.h>
+#include <stdio.h>
 
 int main(void) {
   GError *error = NULL;
