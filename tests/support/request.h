@@ -57,10 +57,7 @@ class Request {
     }
   }
   static void env(const char *name, const char *value) {  // null unsets
-    if (value != nullptr)
-      setenv(name, value, 1);
-    else
-      unsetenv(name);
+    value != nullptr ? setenv(name, value, 1) : unsetenv(name);
   }
   // REQUEST_METHOD=POST, CONTENT_TYPE with the boundary, CONTENT_LENGTH the
   // body's size, and the body.
