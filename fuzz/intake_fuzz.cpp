@@ -20,7 +20,7 @@ void same(int result, const char *dest, size_t length, GError *&err,
   got.take_error(err, result < 0);
   // The model knows only the texts of its own errors.
   if (want.message.empty()) got.message.clear();
-  FUZZ_CHECK(got == want);
+  assert(got == want);
 }
 
 // Small sizes most of the time, now and then one past a working buffer.
@@ -58,7 +58,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       same(ok ? 1 : -1, dest.data(), length, err, model.peek(count));
     } else if (kind <= 5) {
       const int r = intake_read_line(dest.data(), sz, &length, &err);
-      FUZZ_CHECK(r != 1 || dest[length] == '\0');
+      assert(r != 1 || dest[length] == '\0');
       same(r, dest.data(), length, err, model.read_line(sz));
     } else if (kind <= 12) {
       // The reader's matches: two, and one a suffix of another.
@@ -71,9 +71,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       const int r =
           (scratch ? intake_read_until_match_scratch : intake_read_until_match)(
               match_buf, dest.data(), sz, &length, &err);
-      FUZZ_CHECK(length <= sz);
+      assert(length <= sz);
       for (size_t k = scratch ? sz : length; k <= sz; k++)
-        FUZZ_CHECK(dest[k] == char(0x5a ^ k));
+        assert(dest[k] == char(0x5a ^ k));
       same(r, dest.data(), length, err, model.read_until_match(m, sz));
     } else if (kind == 13 && arg % 4 == 0) {
       intake_release();
@@ -83,7 +83,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       // earlier one had read ahead is gone.
       const std::string rest = body.substr(size_t(lseek(0, 0, SEEK_CUR)));
       const size_t limit = declared_length(arg & 3, arg >> 2, rest.size());
-      FUZZ_CHECK(intake_init(0, capacity, limit, &err));
+      assert(intake_init(0, capacity, limit, &err));
       model.init(rest, capacity, limit);
     }
   }

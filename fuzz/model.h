@@ -4,7 +4,10 @@
 // through the request-body buffer and the buffer must follow byte for byte.
 #pragma once
 
-#include <stdio.h>
+// The properties are asserts, a broken one a finding like a crash; they stay
+// on whatever the build type (some have effects).
+#undef NDEBUG
+#include <assert.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mman.h>
@@ -17,14 +20,6 @@
 #include "intake.h"
 #include "mpread.h"
 #include "reqinfo.h"
-
-// A broken property is a finding like a crash.
-#define FUZZ_CHECK(cond) fuzz_check(cond, __FILE__, __LINE__, #cond)
-inline void fuzz_check(bool ok, const char *file, int line, const char *what) {
-  if (ok) return;
-  fprintf(stderr, "property broken at %s:%d: %s\n", file, line, what);
-  abort();
-}
 
 // The fuzz build compiles the request-body buffer with -Dread=mpread_fuzz_read
 // and -Dreadv=mpread_fuzz_readv, so every read it makes can be cut to
@@ -39,7 +34,7 @@ extern "C" ssize_t mpread_fuzz_read(int fd, void *buf, size_t count) {
 
 extern "C" ssize_t mpread_fuzz_readv(int fd, const struct iovec *iov,
                                      int iovcnt) {
-  FUZZ_CHECK(iovcnt == 2);
+  assert(iovcnt == 2);
   struct iovec parts[2] = {iov[0], iov[1]};
   if (read_cap != 0) {
     parts[0].iov_len = std::min(parts[0].iov_len, read_cap);
@@ -51,13 +46,12 @@ extern "C" ssize_t mpread_fuzz_readv(int fd, const struct iovec *iov,
 // The body as a memory file on descriptor 0, read from its start.
 inline int body_fd = -1;
 inline void rewind_body() {
-  FUZZ_CHECK(lseek(body_fd, 0, SEEK_SET) == 0 && dup2(body_fd, 0) == 0);
+  assert(lseek(body_fd, 0, SEEK_SET) == 0 && dup2(body_fd, 0) == 0);
 }
 inline void set_body(const std::string &body) {
   if (body_fd < 0) body_fd = memfd_create("fuzz-body", 0);
-  FUZZ_CHECK(body_fd >= 0 && ftruncate(body_fd, 0) == 0 &&
-             pwrite(body_fd, body.data(), body.size(), 0) ==
-                 ssize_t(body.size()));
+  assert(body_fd >= 0 && ftruncate(body_fd, 0) == 0 &&
+         pwrite(body_fd, body.data(), body.size(), 0) == ssize_t(body.size()));
   rewind_body();
 }
 
@@ -89,13 +83,13 @@ struct Outcome {
   // Takes err over and frees it. An error is set exactly when the call
   // failed, says something, and is of a known domain and code.
   Outcome &take_error(GError *&err, bool failed) {
-    FUZZ_CHECK((err != nullptr) == failed);
+    assert((err != nullptr) == failed);
     if (err == nullptr) return *this;
-    FUZZ_CHECK(err->message[0] != '\0');
-    FUZZ_CHECK(err->domain == INTAKE_ERROR || err->domain == REQINFO_ERROR ||
-               (err->domain == MPREAD_ERROR &&
-                err->code >= MPREAD_ERROR_NOT_INITIALIZED &&
-                err->code <= MPREAD_ERROR_CONTENT_UNTERMINATED));
+    assert(err->message[0] != '\0');
+    assert(err->domain == INTAKE_ERROR || err->domain == REQINFO_ERROR ||
+           (err->domain == MPREAD_ERROR &&
+            err->code >= MPREAD_ERROR_NOT_INITIALIZED &&
+            err->code <= MPREAD_ERROR_CONTENT_UNTERMINATED));
     domain = err->domain;
     code = err->code;
     message = err->message;

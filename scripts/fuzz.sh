@@ -50,7 +50,7 @@ for t in "${targets[@]}"; do
   else
     result=FAILED
     status=1
-    grep -E 'property broken|ERROR|SUMMARY|Test unit written' "$out" >&2 || true
+    grep -E 'Assertion|ERROR|SUMMARY|Test unit written' "$out" >&2 || true
   fi
   runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$out")
   speed=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$out")
