@@ -5,28 +5,24 @@
 import { spawn } from 'node:child_process';
 import net from 'node:net';
 import path from 'node:path';
+import { setTimeout as sleep } from 'node:timers/promises';
 import { fileURLToPath } from 'node:url';
 
 const repo = path.resolve(path.dirname(fileURLToPath(import.meta.url)), '../..');
 const running = new Set();
+const killGroup = (child, signal) => { try { process.kill(-child.pid, signal); } catch { /* already gone */ } };
 // TERM lets demo.sh stop what it started in groups of their own (fcgiwrap).
 process.on('exit', () => running.forEach((child) => killGroup(child, 'SIGTERM')));
 ['SIGINT', 'SIGTERM'].forEach((signal) => process.on(signal, () => process.exit(1)));
 
-function killGroup(child, signal) {
-  try { process.kill(-child.pid, signal); } catch { /* already gone */ }
-}
-
 // A port that nothing listens on now, between 20000 and 29999 or in
 // MPREAD_E2E_PORTS (low-high).
 const [low, high] = (process.env.MPREAD_E2E_PORTS ?? '20000-29999').split('-').map(Number);
-function freePort() {
-  return new Promise((resolve) => {
-    const port = low + Math.floor(Math.random() * (high - low + 1));
-    const s = net.createServer().once('error', () => resolve(freePort()));
-    s.listen(port, '127.0.0.1', () => s.close(() => resolve(port)));
-  });
-}
+const freePort = () => new Promise((resolve) => {
+  const port = low + Math.floor(Math.random() * (high - low + 1));
+  const s = net.createServer().once('error', () => resolve(freePort()));
+  s.listen(port, '127.0.0.1', () => s.close(() => resolve(port)));
+});
 
 // env: the handler's MPREAD_UPLOAD_* settings. Retries when another process
 // took the port between the look and the server's start.
@@ -44,19 +40,17 @@ export async function startDemo(server, { site, uploads, handler, env = {} }) {
     running.add(child);
     const exited = new Promise((resolve) => child.on('exit', (code, signal) => resolve({ code, signal })));
     const ready = await new Promise((resolve) => {
-      const look = (d) => {
+      [child.stdout, child.stderr].forEach((s) => s.on('data', (d) => {
         output += d;
         if (output.includes('Press Ctrl-C')) resolve(true);
-      };
-      child.stdout.on('data', look);
-      child.stderr.on('data', look);
+      }));
       exited.then(() => resolve(false));
     });
     // Stops it as Ctrl-C would (TERM: a background job ignores INT), then
     // its whole group should anything be left.
     const stop = async () => {
       child.kill('SIGTERM');
-      await Promise.race([exited, new Promise((r) => setTimeout(r, 5000))]);
+      await Promise.race([exited, sleep(5000, null, { ref: false })]);
       killGroup(child, 'SIGKILL');
       running.delete(child);
       return exited;
