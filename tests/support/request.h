@@ -209,12 +209,11 @@ inline int take_content(size_t chunk, std::string &out, GError **error) {
 // One call of mpread_get_next_part and what came of the part.
 struct Step {
   int result = 0;
-  std::string error{};
-  std::string name{};
-  std::optional<std::string> mime{}, filename{};
-  std::string content{};
+  std::string error, name;
+  std::optional<std::string> mime, filename;
+  std::string content;
   int content_result = 0;  // 1 complete, 0 body ended, -1 failed
-  std::string content_error{};
+  std::string content_error;
 };
 // Leaves each part's content untaken.
 inline constexpr size_t untaken = SIZE_MAX;

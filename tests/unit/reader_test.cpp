@@ -71,12 +71,10 @@ TEST_F(Errors, InitTakesOrRefusesTheRequest) {
     }
     // Refused, the library stays uninitialised, and every call says so
     // before judging its arguments.
-    char buf[4];
-    size_t len;
     EXPECT_FALSE(mpread_init(nullptr));
     EXPECT_EQ(mpread_get_next_part(nullptr, &err), -1);
     EXPECT_EQ(describe(err), ours(Msg::not_initialized));
-    EXPECT_EQ(mpread_get_part_buffer(buf, sizeof buf, &len, &err), -1);
+    EXPECT_EQ(mpread_get_part_buffer(nullptr, 0, nullptr, &err), -1);
     EXPECT_EQ(describe(err), ours(Msg::not_initialized));
     EXPECT_FALSE(mpread_write_part_to_file(-1, &err));
     EXPECT_EQ(describe(err), ours(Msg::not_initialized));
@@ -167,13 +165,12 @@ std::vector<Row> forms() {
                       {"f=v", "g=w"}});
   }
   // Content is skipped to its end marker however long it is and whatever it
-  // holds, so the next part is the one the client sent.
+  // holds, so the next part is the one the client sent (content that looks
+  // like a part is in the attack table).
   for (const std::string &content :
        {std::string(4095, 'c'), std::string(4096, 'c'),
         "a--b" + std::string(5000, '\r'), std::string("\r\n--\r\n-"),
-        std::string(8190, '\n') + "\r\n-",
-        std::string(
-            "x--b\r\nContent-Disposition: form-data; name=\"evil\"\r\n\r\n")})
+        std::string(8190, '\n') + "\r\n-"})
     rows.push_back(
         {"content of " + std::to_string(content.size()),
          "b",
@@ -258,8 +255,7 @@ TEST_F(Content, WhoMayTakeItWhen) {
       write_closed_fd{write_to(closed), -1, ours(Msg::inaccessible_fd)},
       write_closed_fd_refused{write_to(closed), -1, refused},
       write_read_only_fails{write_to(ro), -1,
-                            ours(Msg::write_failed, ro, g_strerror(EBADF))},
-      write_read_only_refused{write_to(ro), -1, refused};
+                            ours(Msg::write_failed, ro, g_strerror(EBADF))};
   const bool whole = false, cut = true;
   const struct {
     const char *what;
@@ -286,8 +282,7 @@ TEST_F(Content, WhoMayTakeItWhen) {
        {next, take_zero_bytes_fails, take_refused, write_refused, next, take}},
       {"a failed write ends the content",
        whole,
-       {next, write_read_only_fails, write_read_only_refused, take_refused,
-        next, take}},
+       {next, write_read_only_fails, write_refused, take_refused, next, take}},
       {"a null part record is refused and leaves the content where it was",
        whole,
        {next,
@@ -296,8 +291,7 @@ TEST_F(Content, WhoMayTakeItWhen) {
         take,
         take}},
       {"an untaken part is skipped; an ended content gives empty chunks; a "
-       "refused part and "
-       "the form's end leave no content",
+       "refused part and the form's end leave no content",
        whole,
        {next, next, take, take, take, next_fails, take_refused, write_refused,
         next, form_ends, take_refused, write_refused, write_negative_fd,
