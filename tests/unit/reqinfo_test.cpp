@@ -27,17 +27,12 @@ TEST(Reqinfo, ContentLength) {
       {"+5", 0},
       {"5 ", 0},
       {"0x10", 0},
-      {"1e3", 0},
       {"12abc", 0},
       {over.c_str(), 0},
       {tenfold.c_str(), 0},
       {"7", 7},
       {"00012", 12},
       {max.c_str(), SIZE_MAX},
-      {"4294967297",
-       SIZE_MAX == UINT32_MAX
-           ? 0
-           : static_cast<size_t>(4294967297ULL)},  // 32 bits: refused
   };
   for (auto [text, value] : cases) {
     SCOPED_TRACE(text);
@@ -112,13 +107,10 @@ TEST(ReqinfoParse, HeaderLines) {
         {"na`e", nullptr},
         {"NA@E", "2"}}},
       // NAME* answers for NAME, decoded, and wins over it in either order.
-      {"X: v; name=\"doc\"; filename*=UTF-8''%E2%82%AC%20rates.txt",
-       "v",
-       {{"filename", "\xe2\x82\xac rates.txt"}, {"filename*", nullptr}}},
       {"X: v; filename=\"EURO rates.txt\"; "
        "filename*=utf-8''%e2%82%ac%20rates.txt",
        "v",
-       {{"filename", "\xe2\x82\xac rates.txt"}}},
+       {{"filename", "\xe2\x82\xac rates.txt"}, {"filename*", nullptr}}},
       {"X: v; FileName*=ISO-8859-1'en'%A3%20r\xe9s; filename=\"x\"",
        "v",
        {{"filename", "\xc2\xa3 r\xc3\xa9s"}}},
